@@ -45,7 +45,9 @@ Settings& Settings::operator=(const Settings& source) {
     return *this;
 }
 
-bool Settings::setIp(const std::string& text) { return storeIfIpv4(ip_, text); }
+bool Settings::setIp(const std::string& text) {
+    return storeIfIpv4(ip_, text);
+}
 
 bool Settings::setNetmask(const std::string& text) {
     if (!isSystemIpv4(text)) {
@@ -57,10 +59,18 @@ bool Settings::setNetmask(const std::string& text) {
     return true;
 }
 
-bool Settings::setGateway(const std::string& text) { return storeIfIpv4(gateway_, text); }
-bool Settings::setNtpip(const std::string& text) { return storeIfIpv4(ntpip_, text); }
-bool Settings::setSyslogip(const std::string& text) { return storeIfIpv4(syslogip_, text); }
-bool Settings::setNameserver(const std::string& text) { return storeIfIpv4(nameserver_, text); }
+bool Settings::setGateway(const std::string& text) {
+    return storeIfIpv4(gateway_, text);
+}
+bool Settings::setNtpip(const std::string& text) {
+    return storeIfIpv4(ntpip_, text);
+}
+bool Settings::setSyslogip(const std::string& text) {
+    return storeIfIpv4(syslogip_, text);
+}
+bool Settings::setNameserver(const std::string& text) {
+    return storeIfIpv4(nameserver_, text);
+}
 
 bool Settings::setHostname(const std::string& text) {
     hostname_ = text;
@@ -79,10 +89,18 @@ void Settings::takeSnapshot() {
     savedcopy_ = std::move(copy);
 }
 
-bool Settings::ntpIpChanged() const { return ntpip_ != savedcopy_->ntpip_; }
-bool Settings::syslogIpChanged() const { return syslogip_ != savedcopy_->syslogip_; }
-bool Settings::nameServerChanged() const { return nameserver_ != savedcopy_->nameserver_; }
-bool Settings::ipSchemeChanged() const { return ipscheme_ != savedcopy_->ipscheme_; }
+bool Settings::ntpIpChanged() const {
+    return ntpip_ != savedcopy_->ntpip_;
+}
+bool Settings::syslogIpChanged() const {
+    return syslogip_ != savedcopy_->syslogip_;
+}
+bool Settings::nameServerChanged() const {
+    return nameserver_ != savedcopy_->nameserver_;
+}
+bool Settings::ipSchemeChanged() const {
+    return ipscheme_ != savedcopy_->ipscheme_;
+}
 
 bool Settings::networkChanged() const {
     const Settings& saved = *savedcopy_;

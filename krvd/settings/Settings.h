@@ -10,7 +10,7 @@ namespace krvd {
 // protocol delivered. The saved copy, taken by takeSnapshot() after each full read, tells the
 // writer which groups an ASSIGN changed.
 class Settings {
-public:
+  public:
     // Controller type codes, as detected from the SDK query.
     static constexpr std::int32_t kTypeUnknown = 0;
     static constexpr std::int32_t kTypeOther = 1;
@@ -63,6 +63,12 @@ public:
     void setMac(const std::string& text) { mac_ = text; }
     void setController(const std::string& text) { controller_ = text; }
 
+    // The reader takes the server addresses as the controller reports them, an empty answer
+    // included (a removed server), so these bypass the address check.
+    void setNtpipUnchecked(const std::string& text) { ntpip_ = text; }
+    void setSyslogipUnchecked(const std::string& text) { syslogip_ = text; }
+    void setNameserverUnchecked(const std::string& text) { nameserver_ = text; }
+
     // Members owned by the reader and the writer.
     void setNtpsync(const std::string& text) { ntpsync_ = text; }
     void setSdusage(const std::string& text) { sdusage_ = text; }
@@ -87,7 +93,7 @@ public:
     bool ipSchemeChanged() const;
     bool clockPending() const { return !pendingclock_.empty(); }
 
-private:
+  private:
     std::string housenames_;
     std::string hostname_ = "none";
     std::string ip_;
