@@ -13,7 +13,7 @@ void logDebug(const std::string& message);
 
 // Where log entries go besides the console. The daemon uses the system logger.
 class SyslogSink {
-public:
+  public:
     virtual ~SyslogSink() = default;
     virtual void open(const char* ident, int option, int facility) = 0;
     virtual void submit(int priority, const std::string& message) = 0;
