@@ -49,9 +49,14 @@ struct LineCase {
     bool quit = false;
 };
 
-class LineGrammar : public testing::TestWithParam<LineCase> {};
+// Names the case in failure messages and test listings instead of dumping its bytes.
+void PrintTo(const LineCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
-TEST_P(LineGrammar, EchoesAndActs) {
+class tapsim_LineGrammar : public testing::TestWithParam<LineCase> {};
+
+TEST_P(tapsim_LineGrammar, EchoesAndActs) {
     const LineCase& c = GetParam();
     Evaluation e;
     EXPECT_EQ(e.line(c.line), c.result);
@@ -66,7 +71,7 @@ const std::string kTrailing = "evaluate_single_line: Invalid argument\n";
 const std::string kRange = "strtol: Numerical result out of range\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    , LineGrammar,
+    , tapsim_LineGrammar,
     testing::Values(
         // Valid lines: values pass unchecked against the axes, truncated to 32 bits, and any
         // non-zero pressure touches.
@@ -128,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {EV_SYN, SYN_REPORT, 0}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(TouchState, CarriesAcrossBatches) {
+TEST(tapsim_TouchState, CarriesAcrossBatches) {
     Evaluation e;
     struct Step {
         std::string batch;
@@ -166,7 +171,7 @@ TEST(TouchState, CarriesAcrossBatches) {
     }
 }
 
-TEST(TouchState, FailedWriteStopsTheLineAndKeepsStateSoFar) {
+TEST(tapsim_TouchState, FailedWriteStopsTheLineAndKeepsStateSoFar) {
     struct Case {
         bool touchedBefore;
         std::size_t failingWrite;
@@ -187,7 +192,7 @@ TEST(TouchState, FailedWriteStopsTheLineAndKeepsStateSoFar) {
     }
 }
 
-TEST(Batch, SplitsAtNewlinesAndStopsAtQuitOrFailure) {
+TEST(tapsim_Batch, SplitsAtNewlinesAndStopsAtQuitOrFailure) {
     struct Case {
         std::string batch;
         bool goesOn;
