@@ -1,0 +1,145 @@
+#include "krvd/protocol/CommandHandler.h"
+
+#include "krvd/protocol/DatagramParser.h"
+#include "krvd/protocol/Replies.h"
+#include "krvd/system/SettingsReader.h"
+#include "krvd/system/SettingsWriter.h"
+
+namespace krvd {
+
+namespace {
+
+// Gives the controller time to settle on its new addresses before the next datagram.
+constexpr unsigned kPauseAfterAssignSeconds = 5;
+
+// The three positional parts of ASSIGN and CLEAR: seqid item, MAC item, rest.
+struct AddressedArguments {
+    std::string seqidItem;
+    std::string macItem;
+    std::string rest;
+};
+
+AddressedArguments splitAddressed(const std::string& arguments) {
+    SplitResult first = splitFirst(arguments, '#');
+    SplitResult second = splitFirst(first.tail, '#');
+    return {std::move(first.head), std::move(second.head), std::move(second.tail)};
+}
+
+}  // namespace
+
+CommandHandler::CommandHandler(Settings& settings, SystemAccess& system, ReplySender& replies,
+                               Sleeper& sleeper)
+    : settings_(settings), system_(system), replies_(replies), sleeper_(sleeper) {}
+
+bool CommandHandler::handleCommand(const std::string& commandText, SetupMessage& message) {
+    const SplitResult command = splitFirst(commandText, '#');
+    const std::string& word = command.head;
+    if (word == "QUERY") {
+        return handleQuery(command.tail, message);
+    }
+    if (word == "ASSIGN") {
+        return handleAssign(command.tail, message);
+    }
+    if (word == "CLEAR") {
+        return handleClear(command.tail, message);
+    }
+    // Every reply is a broadcast, so the replies of other controllers arrive here too.
+    return word == "STATUS" || word == "ACK";
+}
+
+bool CommandHandler::isAddressedHere(const SetupMessage& message) const {
+    return message.mac == deviceMac(settings_);
+}
+
+bool CommandHandler::handleQuery(const std::string& arguments, SetupMessage& message) {
+    // The MAC item is all the rest, further "#" included.
+    const SplitResult items = splitFirst(arguments, '#');
+    if (!parseSeqid(items.head, message) || !parseMac(items.tail, message)) {
+        return false;
+    }
+    if (!message.mac.empty() && !isAddressedHere(message)) {
+        return true;
+    }
+    refresh(settings_, system_);
+    replies_.send(buildStatusReply(settings_, message.seqid, readClock(system_.shell)));
+    return true;
+}
+
+bool CommandHandler::handleAssign(const std::string& arguments, SetupMessage& message) {
+    const AddressedArguments parts = splitAddressed(arguments);
+    const bool wellFormed = parseSeqid(parts.seqidItem, message) &&
+                            parseMac(parts.macItem, message) &&
+                            parseAssignments(parts.rest, message);
+    if (!isAddressedHere(message)) {
+        return true;
+    }
+    // The saved copy taken here is what writeSettings compares against.
+    refresh(settings_, system_);
+    if (!wellFormed) {
+        replies_.send(buildAckReply(settings_, message.seqid, false));
+        return false;
+    }
+    // Acknowledge before anything changes: a new address may cut this controller off.
+    replies_.send(buildAckReply(settings_, message.seqid, true));
+    applyAssignment(message);
+    writeSettings(settings_, system_.shell);
+    sleeper_.sleepSeconds(kPauseAfterAssignSeconds);
+    return true;
+}
+
+void CommandHandler::applyAssignment(const SetupMessage& message) {
+    // The setters re-check addresses strictly; a value they refuse is simply not applied.
+    if (!message.ip.empty()) {
+        settings_.setIp(message.ip);
+    }
+    if (!message.netmask.empty()) {
+        settings_.setNetmask(message.netmask);
+    }
+    if (!message.gateway.empty()) {
+        settings_.setGateway(message.gateway);
+    }
+    if (!message.ipscheme.empty()) {
+        settings_.setIpscheme(message.ipscheme);
+    }
+    if (!message.ntpip.empty()) {
+        settings_.setNtpip(message.ntpip);
+    }
+    if (!message.syslogip.empty()) {
+        settings_.setSyslogip(message.syslogip);
+    }
+    if (!message.nameserver.empty()) {
+        settings_.setNameserver(message.nameserver);
+    }
+    if (!message.utcclock.empty()) {
+        setClock(settings_, system_.shell, message.utcclock);
+    }
+}
+
+bool CommandHandler::handleClear(const std::string& arguments, SetupMessage& message) {
+    const AddressedArguments parts = splitAddressed(arguments);
+    const bool wellFormed = parseSeqid(parts.seqidItem, message) &&
+                            parseMac(parts.macItem, message) && isClearKey(parts.rest);
+    if (!isAddressedHere(message)) {
+        return true;
+    }
+    if (!wellFormed) {
+        refresh(settings_, system_);
+        replies_.send(buildAckReply(settings_, message.seqid, false));
+        return false;
+    }
+    runClear(parts.rest);
+    replies_.send(buildAckReply(settings_, message.seqid, true));
+    return true;
+}
+
+void CommandHandler::runClear(const std::string& key) {
+    if (key == "ntpip") {
+        clearTimeServer(settings_, system_.shell);
+    } else if (key == "syslogip") {
+        clearSyslogServer(settings_, system_.shell);
+    } else {
+        clearNameServer(settings_, system_.shell);
+    }
+}
+
+}  // namespace krvd

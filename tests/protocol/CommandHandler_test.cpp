@@ -1,0 +1,279 @@
+// Covers handleCommand end to end in-process: the real reader and writer run against a
+// scripted imx-type controller shell, replies and pauses are recorded. The datagram head and
+// the dispatcher's echo are not part of this.
+#include "krvd/protocol/CommandHandler.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "krvd/system/SettingsReader.h"
+#include "tests/support/EventLog.h"
+#include "tests/support/FakeInterfaceLister.h"
+#include "tests/support/FakeShell.h"
+#include "tests/support/QuietSyslog.h"
+#include "tests/support/RecordingReplySender.h"
+#include "tests/support/RecordingSleeper.h"
+#include "tests/support/TempControllerFiles.h"
+
+namespace krvd {
+namespace {
+
+using krvtest::EventLog;
+using krvtest::FakeInterfaceLister;
+using krvtest::FakeShell;
+using krvtest::QuietSyslog;
+using krvtest::RecordingReplySender;
+using krvtest::RecordingSleeper;
+using krvtest::TempControllerFiles;
+using Lines = std::vector<std::string>;
+
+const std::string kDeviceMac = "00:11:22:AA:BB:CC";
+const std::string kAckYes = "KRV2#ACK#seqid=8#mac=" + kDeviceMac + "#accept=yes";
+const std::string kAckNo = "KRV2#ACK#seqid=8#mac=" + kDeviceMac + "#accept=no";
+
+class CommandHandlerTest : public ::testing::Test {
+  protected:
+    CommandHandlerTest() {
+        shell.answer("trelsetup getsdk", "imx");
+        shell.answer("trelsetup getmacaddr", "00:11:22:aa:bb:cc");
+        shell.answer("trelsetup getipscheme", "STATIC");
+        shell.answer("trelsetup getipaddr", "192.0.2.10");
+        shell.answer("route -n | grep ^0.0.0.0 | awk '{ print $2 }'", "192.0.2.1");
+        shell.answer("trelsetup gettimeserver", "192.0.2.50");
+        shell.answer("trelsetup getsyslogserver", "192.0.2.51");
+        shell.answer("trelsetup getnameserver", "192.0.2.53");
+        shell.answer("hostname", "ctl7");
+        shell.answer("ntpq -pn | grep -v LOCL | grep ^*", "*192.0.2.50");
+        shell.answer("trelsetup sdcard info usage", "12%");
+        shell.answer("trelsetup getsdkversion", "5.1");
+        shell.answer("trelsetup getmacaddr fromfuses primary", "de:ad:be:ef:00:01");
+        shell.answer("cat /proc/uptime", "123.45 67.89\n");
+        shell.answer("cat /proc/loadavg", "0.10 0.20 0.30 1/99 42\n");
+        shell.answer("date -u +%Y%m%d%H%M%S", "20240102030405");
+        TempControllerFiles::write(files.paths().controllerFile, "KRV-C7\nsecond line\n");
+        TempControllerFiles::write(files.paths().housenamesFile, "North\n");
+        // What start-up does before the first datagram.
+        refresh(settings, system);
+        shell.forgetCalls();
+        log.events.clear();
+    }
+
+    bool handle(const std::string& commandText) {
+        message.reset();
+        return handler.handleCommand(commandText, message);
+    }
+
+    bool ranRefresh() const { return shell.count("trelsetup getsdk") > 0; }
+
+    QuietSyslog quietSyslog;
+    EventLog log;
+    FakeShell shell{&log};
+    FakeInterfaceLister interfaces;
+    TempControllerFiles files;
+    SystemAccess system{shell, interfaces, files.paths()};
+    RecordingReplySender replies{&log};
+    RecordingSleeper sleeper{&log};
+    Settings settings;
+    CommandHandler handler{settings, system, replies, sleeper};
+    SetupMessage message;
+};
+
+TEST_F(CommandHandlerTest, QueryIsAnsweredWithStatusOfFreshlyReadSettings) {
+    ASSERT_TRUE(files.valid());
+    shell.answer("hostname", "ctl8");
+    EXPECT_TRUE(handle("QUERY#seqid=5"));
+    EXPECT_EQ(replies.sent,
+              Lines{"KRV2#STATUS#seqid=5#mac=00:11:22:AA:BB:CC#ip=192.0.2.10#netmask=255.255.255.0"
+                    "#gateway=192.0.2.1#hostname=ctl8#ipscheme=STATIC#ntpip=192.0.2.50"
+                    "#controller=KRV-C7#housenames=North#syslogip=192.0.2.51"
+                    "#nameserver=192.0.2.53#ntpsync=yes#sdusage=12%#sdkversion=5.1"
+                    "#mac1=DE:AD:BE:EF:00:01#uptime=123.45 67.89"
+                    "#loadavg=0.10 0.20 0.30 1/99 42#utcclock=20240102030405#displaytime="});
+}
+
+TEST_F(CommandHandlerTest, QueryIsAnsweredOnlyWhenWellFormedAndForThisMac) {
+    struct Case {
+        std::string text;
+        bool understood;
+        bool answered;
+    };
+    const std::vector<Case> cases = {
+        {"QUERY#seqid=5#mac=00:11:22:aa:bb:cc", true, true},
+        {"QUERY#seqid=5#mac=00:11:22:AA:BB:CC", true, true},
+        {"QUERY#seqid=5#", true, true},
+        {"QUERY#seqid=5#mac=00-11-22-AA-BB-CC", true, false},
+        {"QUERY#seqid=5#mac=00:11:22:33:44:55", true, false},
+        {"QUERY#seqid=5#mac=00:11:22:aa:bb:cc#x=1", true, false},
+        {"QUERY#seqid=5#mac=0g:11:22:aa:bb:cc", false, false},
+        {"QUERY#seqid=a=b", false, false},
+        {"QUERY#SEQID=5", false, false},
+        {"QUERY#", false, false},
+        {"QUERY", false, false},
+    };
+    for (const Case& c : cases) {
+        replies.sent.clear();
+        shell.forgetCalls();
+        EXPECT_EQ(handle(c.text), c.understood) << c.text;
+        EXPECT_EQ(replies.sent.size(), c.answered ? 1U : 0U) << c.text;
+        EXPECT_EQ(ranRefresh(), c.answered) << c.text;
+        if (c.answered) {
+            EXPECT_TRUE(replies.sent[0].starts_with("KRV2#STATUS#seqid=5#mac=" + kDeviceMac + "#"))
+                << replies.sent[0];
+        }
+    }
+}
+
+TEST_F(CommandHandlerTest, AcceptedAssignAcksFirstThenWritesOnlyTheChangedGroupAndPauses) {
+    EXPECT_TRUE(handle("ASSIGN#seqid=8#mac=00:11:22:aa:bb:cc#ntpip=192.0.2.99"));
+    EXPECT_EQ(replies.sent, Lines{kAckYes});
+    EXPECT_EQ(shell.statusLines(), Lines{"trelsetup settimeserver 192.0.2.99"});
+    EXPECT_EQ(sleeper.requests, std::vector<unsigned>{5});
+    EXPECT_EQ(settings.ntpip(), "192.0.2.99");
+
+    const std::size_t refreshAt = log.firstWithPrefix("shell: trelsetup getsdk");
+    const std::size_t ackAt = log.firstWithPrefix("send: ");
+    const std::size_t writeAt = log.firstWithPrefix("status: ");
+    const std::size_t sleepAt = log.firstWithPrefix("sleep: ");
+    EXPECT_LT(refreshAt, ackAt);
+    EXPECT_LT(ackAt, writeAt);
+    EXPECT_LT(writeAt, sleepAt);
+    EXPECT_EQ(sleepAt, log.events.size() - 1);
+}
+
+TEST_F(CommandHandlerTest, AcceptedAssignWithoutEffectiveChangeWritesNothingButPauses) {
+    const Lines lists = {
+        "",                           // empty assignment list
+        "#ntpip=192.0.2.99",          // an empty first item ends the list
+        "ntpip=192.0.2.50",           // the time server already set
+        "ip=abc#gateway=1.2.3",       // not applicable addresses are skipped
+        "unknown=1#ipscheme=STATIC",  // unknown keys are skipped
+    };
+    for (const std::string& list : lists) {
+        replies.sent.clear();
+        sleeper.requests.clear();
+        shell.forgetCalls();
+        const std::string text = "ASSIGN#seqid=8#mac=" + kDeviceMac + (list.empty() ? "" : "#");
+        EXPECT_TRUE(handle(text + list)) << list;
+        EXPECT_EQ(replies.sent, Lines{kAckYes}) << list;
+        EXPECT_EQ(shell.statusLines(), Lines{}) << list;
+        EXPECT_EQ(sleeper.requests, std::vector<unsigned>{5}) << list;
+        EXPECT_EQ(settings.ip(), "192.0.2.10");
+        EXPECT_EQ(settings.gateway(), "192.0.2.1");
+    }
+}
+
+TEST_F(CommandHandlerTest, AssignAppliesAddressesAndSchemeToTheNetworkGroup) {
+    EXPECT_TRUE(handle("ASSIGN#seqid=8#mac=" + kDeviceMac +
+                       "#ip=192.0.2.20#netmask=255.255.0.0#gateway=192.0.2.254"));
+    EXPECT_EQ(shell.statusLines(), Lines{"trelsetup setip 192.0.2.20 255.255.0.0 192.0.2.254 "});
+
+    shell.forgetCalls();
+    EXPECT_TRUE(handle("ASSIGN#seqid=8#mac=" + kDeviceMac + "#ipscheme=DHCP"));
+    EXPECT_EQ(shell.statusLines(), Lines{"trelsetup setdhcp"});
+}
+
+TEST_F(CommandHandlerTest, AssignWithClockSetsItTwiceAndLeavesNothingPending) {
+    EXPECT_TRUE(handle("ASSIGN#seqid=8#mac=" + kDeviceMac + "#utcclock=20240506070809"));
+    EXPECT_EQ(replies.sent, Lines{kAckYes});
+    EXPECT_EQ(shell.count("date -u -s 202405060708.09"), 2U);
+    EXPECT_LT(log.firstWithPrefix("send: "), log.firstWithPrefix("shell: date -u -s"));
+    EXPECT_TRUE(settings.pendingclock().empty());
+}
+
+TEST_F(CommandHandlerTest, MalformedAssignForThisMacIsRefusedWithoutChanges) {
+    for (const std::string list :
+         {"ip=", "ipscheme=static", "ip=192.0.2.20#ipscheme=static", "foo=a;b", "=1"}) {
+        replies.sent.clear();
+        shell.forgetCalls();
+        EXPECT_FALSE(handle("ASSIGN#seqid=8#mac=" + kDeviceMac + "#" + list)) << list;
+        EXPECT_EQ(replies.sent, Lines{kAckNo}) << list;
+        EXPECT_TRUE(ranRefresh()) << list;
+        EXPECT_EQ(shell.statusLines(), Lines{}) << list;
+        EXPECT_EQ(shell.count("date -u -s 202405060708.09"), 0U) << list;
+        EXPECT_EQ(settings.ip(), "192.0.2.10") << list;
+    }
+    EXPECT_TRUE(sleeper.requests.empty());
+}
+
+TEST_F(CommandHandlerTest, AssignOrClearNotAddressedHereIsIgnoredSilently) {
+    const Lines texts = {
+        "ASSIGN#seqid=8#mac=00:11:22:33:44:55#ntpip=192.0.2.99",
+        "ASSIGN#seqid=8#mac=00:11:22:33:44:55#ipscheme=static",
+        "ASSIGN#seqid=a;b#mac=" + kDeviceMac + "#ntpip=192.0.2.99",  // MAC never parsed
+        "ASSIGN#seqid=8#mac=" + kDeviceMac + "x#ntpip=192.0.2.99",
+        "ASSIGN",
+        "CLEAR#seqid=8#mac=00:11:22:33:44:55#ntpip",
+        "CLEAR#seqid=8#mac=00:11:22:33:44:55#hostname",
+        "CLEAR#SEQID=8#mac=" + kDeviceMac + "#ntpip",
+    };
+    for (const std::string& text : texts) {
+        EXPECT_TRUE(handle(text)) << text;
+    }
+    EXPECT_TRUE(replies.sent.empty());
+    EXPECT_TRUE(shell.calls().empty());
+    EXPECT_TRUE(sleeper.requests.empty());
+    EXPECT_EQ(settings.ntpip(), "192.0.2.50");
+}
+
+TEST_F(CommandHandlerTest, ClearRunsTheNamedClearingThenAcks) {
+    struct Case {
+        std::string key;
+        std::string command;
+    };
+    const std::vector<Case> cases = {
+        {"ntpip", "trelsetup settimeserver --delete"},
+        {"syslogip", "trelsetup setsyslogserver --delete"},
+        {"nameserver", "trelsetup setnameserver --delete"},
+    };
+    for (const Case& c : cases) {
+        log.events.clear();
+        shell.forgetCalls();
+        replies.sent.clear();
+        EXPECT_TRUE(handle("CLEAR#seqid=8#mac=00:11:22:aa:bb:cc#" + c.key)) << c.key;
+        EXPECT_EQ(log.events, Lines({"shell: " + c.command, "send: " + kAckYes})) << c.key;
+    }
+    EXPECT_EQ(settings.ntpip(), "192.0.2.50");
+}
+
+TEST_F(CommandHandlerTest, ClearOfAnUnknownSettingIsRefusedAfterRefresh) {
+    for (const std::string key : {"hostname", "NTPIP", "", "ntpip#x"}) {
+        replies.sent.clear();
+        shell.forgetCalls();
+        EXPECT_FALSE(handle("CLEAR#seqid=8#mac=" + kDeviceMac + "#" + key)) << key;
+        EXPECT_EQ(replies.sent, Lines{kAckNo}) << key;
+        EXPECT_TRUE(ranRefresh()) << key;
+        for (const std::string& line : shell.lines()) {
+            EXPECT_EQ(line.find("--delete"), std::string::npos) << key;
+        }
+    }
+}
+
+TEST_F(CommandHandlerTest, RepliesOfOtherControllersAreUnderstoodAndOtherWordsAreNot) {
+    struct Case {
+        std::string text;
+        bool understood;
+    };
+    const std::vector<Case> cases = {
+        {"STATUS", true},
+        {"STATUS#seqid=1#mac=" + kDeviceMac, true},
+        {"ACK#seqid=1#accept=yes", true},
+        {"query#seqid=1", false},
+        {"QUERYX#seqid=1", false},
+        {"STATUSX#seqid=1", false},
+        {"Assign#seqid=8#mac=" + kDeviceMac, false},
+        {"ACK ", false},
+        {"", false},
+        {"#QUERY#seqid=1", false},
+        {"\xff", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(handle(c.text), c.understood) << c.text;
+    }
+    EXPECT_TRUE(replies.sent.empty());
+    EXPECT_TRUE(shell.calls().empty());
+}
+
+}  // namespace
+}  // namespace krvd
