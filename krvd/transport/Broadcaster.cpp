@@ -7,12 +7,12 @@
 #include <iostream>
 #include <utility>
 
+#include "krvd/core/Version.h"
 #include "krvd/transport/RawFrame.h"
 
 namespace krvd {
 namespace {
 
-constexpr char kBanner[] = "Krevane 4.12 : Listening for broadcast packets\n";
 constexpr char kBridge[] = "br0";
 
 // Writes message and the current errno in decimal as one line on standard error.
@@ -88,7 +88,7 @@ Broadcaster::~Broadcaster() {
 
 void Broadcaster::listen() {
     // Flushed so that whoever watches the daemon knows it is ready.
-    std::cout << kBanner << std::flush;
+    std::cout << "Krevane " << kVersion << " : Listening for broadcast packets\n" << std::flush;
     for (;;) {
         receiveOne();
     }

@@ -1,0 +1,67 @@
+#include "krvd/core/MessageDispatcher.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <iostream>
+
+#include "krvd/protocol/CommandHandler.h"
+#include "krvd/protocol/DatagramParser.h"
+#include "krvd/system/SettingsReader.h"
+
+namespace krvd {
+
+namespace {
+
+std::string withoutLineBreaks(std::string text) {
+    std::erase_if(text, [](char c) { return c == '\r' || c == '\n' || c == '\t'; });
+    return text;
+}
+
+}  // namespace
+
+MessageDispatcher::MessageDispatcher(std::uint16_t port, DaemonEnvironment environment)
+    : environment_(std::move(environment)),
+      system_{environment_.shell, environment_.interfaces, environment_.paths},
+      settings_(std::make_unique<Settings>()) {
+    // The first datagram must already find a filled record and a saved copy.
+    refresh(*settings_, system_);
+    const std::string interface = withoutLineBreaks(interfaceName(*settings_, system_));
+    broadcaster_ = std::make_unique<Broadcaster>(this, port, interface, environment_.sockets);
+}
+
+MessageDispatcher::~MessageDispatcher() {
+    // The endpoint goes first: it calls back into this object.
+    broadcaster_.reset();
+    settings_.reset();
+}
+
+void MessageDispatcher::run() {
+    broadcaster_->listen();
+}
+
+void MessageDispatcher::onMessage(const char* data, std::int64_t count,
+                                  std::uint32_t senderAddress) {
+    message_ = SetupMessage{};
+    const std::string datagram(data, static_cast<std::size_t>(count));
+    std::cout << datagram << '\n';
+    const bool understood = handleDatagram(datagram);
+    in_addr sender{};
+    sender.s_addr = senderAddress;
+    std::cout << '[' << inet_ntoa(sender) << "] Message "
+              << (understood ? "understood" : "not understood") << "... \n\n";
+    // One datagram's log is complete here; a supervisor reading a pipe must see it now, not
+    // when the buffer fills or never, if the daemon is stopped.
+    std::cout.flush();
+}
+
+bool MessageDispatcher::handleDatagram(const std::string& datagram) {
+    const SplitResult parts = splitFirst(datagram, '#');
+    if (!checkHeader(parts.head)) {
+        return false;
+    }
+    CommandHandler handler(*settings_, system_, *broadcaster_, environment_.sleeper);
+    return handler.handleCommand(parts.tail, message_);
+}
+
+}  // namespace krvd
