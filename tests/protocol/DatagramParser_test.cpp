@@ -199,18 +199,5 @@ TEST(IsClearKey, OnlyTheThreeServerNames) {
     }
 }
 
-TEST(SetupMessage, ResetEmptiesEveryField) {
-    SetupMessage message;
-    message.mac = message.ipscheme = message.gateway = message.syslogip = "x";
-    message.nameserver = message.ntpip = message.ip = message.netmask = "x";
-    message.seqid = message.utcclock = "x";
-    message.reset();
-    for (const std::string* field :
-         {&message.mac, &message.ipscheme, &message.gateway, &message.syslogip, &message.nameserver,
-          &message.ntpip, &message.ip, &message.netmask, &message.seqid, &message.utcclock}) {
-        EXPECT_TRUE(field->empty());
-    }
-}
-
 }  // namespace
 }  // namespace krvd
