@@ -1,0 +1,89 @@
+// The command line and the last-resort exception report, in-process.
+
+#include "krvd/core/EntryPoint.h"
+
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/RecordingSleeper.h"
+#include "tests/support/ScriptedShell.h"
+
+namespace krvd {
+namespace {
+
+using testing::ConsoleCapture;
+
+// Any use of the network would be a fault in these tests.
+class NoSockets final : public SocketCalls {
+  public:
+    int socket(int, int, int) override { return fail(); }
+    int setsockopt(int, int, int, const void*, socklen_t) override { return fail(); }
+    int bind(int, const sockaddr_in&) override { return fail(); }
+    ssize_t recvfrom(int, char*, std::size_t, sockaddr_in&) override { return fail(); }
+    ssize_t sendto(int, const std::string&, const sockaddr_in&) override { return fail(); }
+    void close(int) override { fail(); }
+    int calls = 0;
+
+  private:
+    int fail() {
+        ++calls;
+        return -1;
+    }
+};
+
+class ThrowingShell final : public ShellRunner {
+  public:
+    std::string runCommand(const std::string&, bool) override {
+        throw std::runtime_error("shell gone");
+    }
+    int runForStatus(const std::string&) override { throw std::runtime_error("shell gone"); }
+};
+
+struct EntryPointTest : ::testing::Test {
+    int run(std::vector<const char*> args) {
+        args.insert(args.begin(), "krvd");
+        return runKrvd(static_cast<int>(args.size()), args.data(),
+                       {shell, interfaces, sleeper, sockets, {}});
+    }
+    testing::QuietSyslog quiet;
+    testing::ScriptedShell shell;
+    testing::FixedInterfaces interfaces;
+    krvtest::RecordingSleeper sleeper;
+    NoSockets sockets;
+};
+
+TEST_F(EntryPointTest, VersionAndUsageTouchNothing) {
+    const struct {
+        std::vector<const char*> args;
+        const char* out;
+    } cases[] = {
+        {{"--version"}, "Version: 4.12\n"},
+        {{"--version", "extra", "words"}, "Version: 4.12\n"},
+        {{"--VERSION"}, "Usage: krvd [--version]\n"},
+        {{"--vers"}, "Usage: krvd [--version]\n"},
+        {{"-h", "--version"}, "Usage: krvd [--version]\n"},
+        {{""}, "Usage: krvd [--version]\n"},
+    };
+    for (const auto& c : cases) {
+        ConsoleCapture console;
+        EXPECT_EQ(run(c.args), 0);
+        EXPECT_EQ(console.out(), c.out);
+        EXPECT_EQ(console.err(), "");
+    }
+    EXPECT_TRUE(shell.commands.empty());
+    EXPECT_EQ(sockets.calls, 0);
+}
+
+TEST_F(EntryPointTest, ExceptionDuringTheStartUpReadIsReportedWithoutBanner) {
+    ThrowingShell throwing;
+    ConsoleCapture console;
+    const char* argv[] = {"krvd"};
+    EXPECT_EQ(runKrvd(1, argv, {throwing, interfaces, sleeper, sockets, {}}), 0);
+    EXPECT_EQ(console.err(), "Exception: shell gone\n");
+    EXPECT_EQ(console.out().find("Listening"), std::string::npos);
+    EXPECT_EQ(sockets.calls, 0);
+}
+
+}  // namespace
+}  // namespace krvd
