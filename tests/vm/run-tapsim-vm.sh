@@ -18,6 +18,9 @@ skip() {
 tapsim="$1"
 reader="$2"
 here="$(cd "$(dirname "$0")" && pwd)"
+for program in "$tapsim" "$reader"; do
+    [ -x "$program" ] || { echo "$program is not built" >&2; exit 1; }
+done
 
 [ "$(uname -m)" = x86_64 ] || skip "the emulator test needs an x86_64 host"
 qemu="$(command -v qemu-system-x86_64)" || skip "qemu-system-x86_64 is missing (package qemu-system-x86)"
