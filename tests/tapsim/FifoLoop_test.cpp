@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "RecordingEventWriter.h"
-#include "tapsim/FifoHarvest.h"
+#include "tapsim/UniqueFd.h"
 
 namespace {
 
@@ -206,19 +206,6 @@ TEST(tapsim_FifoPreparation, FailuresAreReportedAndReturnedNegated) {
         EXPECT_EQ(out.str(), "");
     }
     EXPECT_TRUE(existsAs(folder / "full/inside", S_IFDIR));
-}
-
-TEST(tapsim_FifoHarvest, ReadErrorIsReportedAndKeepsNothing) {
-    TempFolder folder;
-    std::filesystem::create_directories(folder / "d");
-    std::ostringstream out;
-    std::ostringstream err;
-    tapsim::Console console{out, err};
-    std::string batch = "old";
-    tapsim::UniqueFd directory(::open((folder / "d").c_str(), O_RDONLY | O_CLOEXEC));
-    EXPECT_FALSE(tapsim::harvest_fifo(std::move(directory), batch, console));
-    EXPECT_EQ(err.str(), "read: Is a directory\n");
-    EXPECT_EQ(batch, "");
 }
 
 }  // namespace

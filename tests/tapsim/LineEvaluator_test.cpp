@@ -18,11 +18,20 @@ namespace {
 
 using Events = std::vector<RecordedEvent>;
 
-const Events kFirstTouch = {{EV_KEY, BTN_TOUCH, 1},
-                            {EV_ABS, ABS_X, 100},
-                            {EV_ABS, ABS_Y, 200},
-                            {EV_ABS, ABS_PRESSURE, 50},
-                            {EV_SYN, SYN_REPORT, 0}};
+// The events for a touch while untouched, a touch while touched, and a release while touched.
+Events touch(int x, int y, int p) {
+    return {{EV_KEY, BTN_TOUCH, 1},
+            {EV_ABS, ABS_X, x},
+            {EV_ABS, ABS_Y, y},
+            {EV_ABS, ABS_PRESSURE, p},
+            {EV_SYN, SYN_REPORT, 0}};
+}
+Events move(int x, int y, int p) {
+    return {
+        {EV_ABS, ABS_X, x}, {EV_ABS, ABS_Y, y}, {EV_ABS, ABS_PRESSURE, p}, {EV_SYN, SYN_REPORT, 0}};
+}
+const Events kRelease = {
+    {EV_KEY, BTN_TOUCH, 0}, {EV_ABS, ABS_PRESSURE, 0}, {EV_SYN, SYN_REPORT, 0}};
 
 struct Evaluation {
     std::ostringstream out;
@@ -75,62 +84,28 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // Valid lines: values pass unchecked against the axes, truncated to 32 bits, and any
         // non-zero pressure touches.
-        LineCase{"Plain", "100 200 50", 0, "x = 100, y = 200, p = 50\n\n", "", kFirstTouch},
-        LineCase{"OutsideAxes",
-                 "+1281 -1 -7",
-                 0,
-                 "x = 1281, y = -1, p = -7\n\n",
-                 "",
-                 {{EV_KEY, BTN_TOUCH, 1},
-                  {EV_ABS, ABS_X, 1281},
-                  {EV_ABS, ABS_Y, -1},
-                  {EV_ABS, ABS_PRESSURE, -7},
-                  {EV_SYN, SYN_REPORT, 0}}},
-        LineCase{"LowBitsOnly",
-                 "4294967396 -4294967297 1",
-                 0,
-                 "x = 4294967396, y = -4294967297, p = 1\n\n",
-                 "",
-                 {{EV_KEY, BTN_TOUCH, 1},
-                  {EV_ABS, ABS_X, 100},
-                  {EV_ABS, ABS_Y, -1},
-                  {EV_ABS, ABS_PRESSURE, 1},
-                  {EV_SYN, SYN_REPORT, 0}}},
+        LineCase{"Plain", "100 200 50", 0, "x = 100, y = 200, p = 50\n\n", "", touch(100, 200, 50)},
+        LineCase{"OutsideAxes", "+1281 -1 -7", 0, "x = 1281, y = -1, p = -7\n\n", "",
+                 touch(1281, -1, -7)},
+        LineCase{"LowBitsOnly", "4294967396 -4294967297 1", 0,
+                 "x = 4294967396, y = -4294967297, p = 1\n\n", "", touch(100, -1, 1)},
         LineCase{"ReleaseUntouched", "0 0 0", 0, "x = 0, y = 0, p = 0\n\n", "", {}},
         // White space: any amount around and between the numbers; blank lines do nothing.
         LineCase{"WhiteSpace", " \t100\v\f 200 \r 50\r\n", 0, "x = 100, y = 200, p = 50\n\n", "",
-                 kFirstTouch},
+                 touch(100, 200, 50)},
         LineCase{"Empty", "", 0, "", "", {}}, LineCase{"Blank", " \t\r\v\f", 0, "", "", {}},
         // Quit: exact and case-sensitive after trimming.
-        LineCase{"Quit", "quit", 0, "User decided to quit tapsim.\n", "", {}, true},
         LineCase{"QuitPadded", "  quit\t", 0, "User decided to quit tapsim.\n", "", {}, true},
         LineCase{"QuitCapitals", "QUIT", -EINVAL, "", kInvalid, {}},
-        LineCase{"QuitWithMore", "quit now", -EINVAL, "", kInvalid, {}},
         // Separators: only white space, so a sign glued to a number does not split it.
         LineCase{"Commas", "1,2,3", -EINVAL, "", kInvalid, {}},
         LineCase{"GluedSign", "1-2 3", -EINVAL, "", kInvalid, {}},
-        LineCase{"GluedPlus", "1 2+3", -EINVAL, "", kInvalid, {}},
-        LineCase{"Letter", "1 y 3", -EINVAL, "", kInvalid, {}},
-        LineCase{"Hexadecimal", "0x10 1 1", -EINVAL, "", kInvalid, {}},
         // Too few or too many numbers.
         LineCase{"TwoNumbers", "1 2", -EINVAL, "", kInvalid, {}},
-        LineCase{"SignOnly", "1 2 -", -EINVAL, "", kInvalid, {}},
         LineCase{"FourNumbers", "1 2 3 4", -EINVAL, "", kTrailing, {}},
-        LineCase{"TrailingLetter", "1 2 3x", -EINVAL, "", kTrailing, {}},
         LineCase{"ZeroByte", std::string("1 2 3\0 9", 8), -EINVAL, "", kTrailing, {}},
-        // Overflow of a signed 64-bit number, in any position.
-        LineCase{"OverflowX", "9223372036854775808 1 1", -ERANGE, "", kRange, {}},
-        LineCase{"OverflowP", "1 1 -9223372036854775809", -ERANGE, "", kRange, {}},
-        LineCase{"Largest",
-                 "9223372036854775807 -9223372036854775808 1",
-                 0,
-                 "x = 9223372036854775807, y = -9223372036854775808, p = 1\n\n",
-                 "",
-                 {{EV_KEY, BTN_TOUCH, 1},
-                  {EV_ABS, ABS_X, -1},
-                  {EV_ABS, ABS_Y, 0},
-                  {EV_ABS, ABS_PRESSURE, 1},
-                  {EV_SYN, SYN_REPORT, 0}}}),
+        // Overflow of a signed 64-bit number.
+        LineCase{"Overflow", "1 1 -9223372036854775809", -ERANGE, "", kRange, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(tapsim_TouchState, CarriesAcrossBatches) {
@@ -141,24 +116,11 @@ TEST(tapsim_TouchState, CarriesAcrossBatches) {
         bool touchedAfter;
     };
     const std::vector<Step> steps = {
-        {"100 200 50\n", kFirstTouch, true},
-        {"110 210 60",
-         {{EV_ABS, ABS_X, 110},
-          {EV_ABS, ABS_Y, 210},
-          {EV_ABS, ABS_PRESSURE, 60},
-          {EV_SYN, SYN_REPORT, 0}},
-         true},
-        {"0 0 0\n",
-         {{EV_KEY, BTN_TOUCH, 0}, {EV_ABS, ABS_PRESSURE, 0}, {EV_SYN, SYN_REPORT, 0}},
-         false},
+        {"100 200 50\n", touch(100, 200, 50), true},
+        {"110 210 60", move(110, 210, 60), true},
+        {"0 0 0\n", kRelease, false},
         {"0 0 0\n", {}, false},
-        {"5 6 7\n",
-         {{EV_KEY, BTN_TOUCH, 1},
-          {EV_ABS, ABS_X, 5},
-          {EV_ABS, ABS_Y, 6},
-          {EV_ABS, ABS_PRESSURE, 7},
-          {EV_SYN, SYN_REPORT, 0}},
-         true},
+        {"5 6 7\n", touch(5, 6, 7), true},
     };
     std::size_t seen = 0;
     for (const Step& step : steps) {
