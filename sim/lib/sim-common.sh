@@ -1,0 +1,141 @@
+# shellcheck shell=bash
+# Shared by the simulated controller's stand-ins. Sourced, never run.
+#
+# State: the folder named by KRV_SIM_STATE holds
+#   keys/NAME        one value per file (first line counts)
+#   files/NAME       the run-time files that run-on-sim-controller places at the real paths
+#   answers          canned answers, one "COMMAND WORDS<TAB>SPEC..." per line
+#   commands.log     one line per invocation of any stand-in
+#   .krv-sim         marker: this folder is a simulated controller's state
+#
+# The stand-ins sit first in PATH and shadow date, rm, df and route, so everything here
+# reaches real programs by absolute path only.
+
+SIM_TOOL=${0##*/}
+SIM_STATE=${KRV_SIM_STATE:-}
+SIM_SYSTEM_DIRS=(/usr/local/sbin /usr/local/bin /usr/sbin /usr/bin /sbin /bin)
+
+# Finds the machine's own program NAME, never one of ours. Sets REPLY; fails when absent.
+sim_real_tool() {
+    local dir
+    for dir in "${SIM_SYSTEM_DIRS[@]}"; do
+        if [[ -x $dir/$1 && ! $dir/$1 -ef $0 ]]; then
+            REPLY=$dir/$1
+            return 0
+        fi
+    done
+    return 1
+}
+
+sim_have_state() {
+    [[ -n $SIM_STATE && -f $SIM_STATE/.krv-sim ]]
+}
+
+# For tools that cannot do anything sensible without a state.
+sim_require_state() {
+    if ! sim_have_state; then
+        echo "$SIM_TOOL: KRV_SIM_STATE does not name a simulated controller state (see krv-sim init)" >&2
+        if [[ $SIM_TOOL == trelsetup || $SIM_TOOL == Get ]]; then
+            echo "ERROR::no simulated controller state"
+        fi
+        exit 1
+    fi
+}
+
+# Appends "TOOL ARG..." to the record. A newline inside an argument is written as \n so that
+# one invocation stays one line.
+sim_record() {
+    sim_have_state || return 0
+    local line="$SIM_TOOL${*:+ $*}"
+    line=${line//$'\n'/\\n}
+    printf '%s\n' "$line" >>"$SIM_STATE/commands.log"
+}
+
+# Key names are plain file names; anything else (an interface name holding "/", say) is
+# folded into "_" so that no key can point outside the state.
+sim_key_name() {
+    REPLY=${1//[^A-Za-z0-9._:@-]/_}
+    [[ $REPLY == .* ]] && REPLY=_${REPLY#.}
+    return 0
+}
+
+# Sets REPLY to the value of KEY; fails (REPLY empty) when KEY is not set.
+sim_get() {
+    local file
+    sim_key_name "$1"
+    file=$SIM_STATE/keys/$REPLY
+    REPLY=
+    [[ -f $file ]] || return 1
+    IFS= read -r REPLY <"$file" || true
+    return 0
+}
+
+sim_set() {
+    sim_key_name "$1"
+    printf '%s\n' "$2" >"$SIM_STATE/keys/$REPLY"
+}
+
+sim_unset() {
+    sim_key_name "$1"
+    [[ -f $SIM_STATE/keys/$REPLY ]] || return 1
+    /bin/rm -f -- "$SIM_STATE/keys/$REPLY"
+}
+
+sim_type() {
+    sim_get type || REPLY=imx
+}
+
+# Seconds since 1970 on the simulated clock: the real clock plus the offset left by date -s.
+sim_now() {
+    local now offset
+    printf -v now '%(%s)T' -1
+    sim_get clock.offset || REPLY=0
+    offset=$REPLY
+    [[ $offset =~ ^-?[0-9]+$ ]] || offset=0
+    REPLY=$((now + offset))
+}
+
+# Canned answers replace a command's whole behaviour (it still counts in the record). The
+# longest matching entry wins; an entry matches the command line itself or any line that
+# continues it after a space, so "trelsetup setip" covers every setip.
+sim_canned_answer() {
+    sim_have_state && [[ -s $SIM_STATE/answers ]] || return 0
+    local line="$SIM_TOOL${*:+ $*}" key spec best='' best_spec=''
+    while IFS=$'\t' read -r key spec; do
+        if [[ $line == "$key" || $line == "$key "* ]] && ((${#key} > ${#best})); then
+            best=$key
+            best_spec=$spec
+        fi
+    done <"$SIM_STATE/answers"
+    [[ -n $best ]] || return 0
+
+    local word output='' has_output=0 status=0
+    local -a words
+    read -r -a words <<<"$best_spec"
+    # text: may hold spaces; everything after "text:" up to the end of the entry is the text.
+    if [[ $best_spec == *text:* ]]; then
+        output=${best_spec#*text:}
+        has_output=1
+        best_spec=${best_spec%%text:*}
+        read -r -a words <<<"$best_spec"
+    fi
+    for word in "${words[@]}"; do
+        case $word in
+        error)
+            output="ERROR::simulated failure: $line"
+            has_output=1
+            status=1
+            ;;
+        empty) ;;
+        exit:*) status=${word#exit:} ;;
+        esac
+    done
+    ((has_output)) && printf '%s\n' "$output"
+    exit "$status"
+}
+
+# Every stand-in starts with this: record the invocation, then honour a canned answer.
+sim_begin() {
+    sim_record "$@"
+    sim_canned_answer "$@"
+}
