@@ -130,9 +130,11 @@ TABLE
 
     # The record: one line per invocation, arguments joined by single spaces.
     sim log --clear
-    sh -c "trelsetup setip 198.51.100.20 255.255.255.0 198.51.100.1 ; date -u -s '2001-02-03 04:05:06'" >/dev/null
+    sh -c "trelsetup setip 198.51.100.20 255.255.255.0 198.51.100.1 ; date -u 0101000099" >/dev/null
+    sh -c "date -u -s '2001-02-03 04:05:06'" >/dev/null
     sh -c "systemctl restart systemd-timesyncd.service; rm -f $work/keep" >/dev/null
     check "record" "trelsetup setip 198.51.100.20 255.255.255.0 198.51.100.1
+date -u 0101000099
 date -u -s 2001-02-03 04:05:06
 systemctl restart systemd-timesyncd.service
 rm -f $work/keep" "$(sim log)"
@@ -140,7 +142,7 @@ rm -f $work/keep" "$(sim log)"
     # date -s moved only the simulated clock; rm removed nothing; CAP_SYS_TIME is out of reach.
     run "date -u +%Y%m%d%H%M%S"
     check "simulated clock after date -s" 200102030405 "${REPLY:0:12}"
-    [[ $(/bin/date -u +%Y) != 2001 ]]
+    [[ $(/bin/date -u +%Y) != @(2001|2099) ]]
     check "machine clock untouched" 0 $?
     [[ -f $work/keep ]]
     check "rm removed nothing" 0 $?
