@@ -1,0 +1,264 @@
+// The real krvd binary, end to end: started in a network namespace of its own on the simulated
+// controller, with a configuration tool's socket and a packet capture in a second namespace.
+// What the daemon ran is read from the simulated tools' record; what it said, from its
+// standard output and error. The protocol's finer rules are covered in-process elsewhere.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <filesystem>
+#include <fstream>
+
+#include "tests/core/e2e/NetworkLab.h"
+
+namespace krvd::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kDeviceMac = "02:00:00:4B:10:01";  // the simulated controller's default
+
+// One field of a reply, the text after "#key=" up to the next "#".
+std::string field(const std::string& reply, const std::string& key) {
+    const std::string marker = "#" + key + "=";
+    const auto start = reply.find(marker);
+    if (start == std::string::npos) {
+        return "<absent>";
+    }
+    const auto from = start + marker.size();
+    return reply.substr(from, reply.find('#', from) - from);
+}
+
+class EndToEnd : public ::testing::Test {
+  protected:
+    // Builds the lab, the peer and the daemon; skips when this machine cannot host them.
+    void bringUp(NetworkLab::Side side, Daemon::Options options = {},
+                 const std::vector<std::vector<std::string>>& simSetup = {}) {
+        lab = std::make_unique<NetworkLab>(side);
+        if (!lab->failure().empty()) {
+            GTEST_SKIP() << lab->failure();
+        }
+        peer = std::make_unique<Peer>(*lab);
+        ASSERT_EQ(peer->failure(), "");
+        daemon = std::make_unique<Daemon>(*lab, options);
+        for (const auto& arguments : simSetup) {
+            daemon->configure(arguments);
+        }
+        ASSERT_TRUE(daemon->start()) << daemon->failure();
+    }
+
+    // Broadcasts a request and returns the first reply starting with prefix.
+    std::optional<ReceivedDatagram> ask(const std::string& request, const std::string& prefix,
+                                        std::chrono::milliseconds timeout = 10s) {
+        EXPECT_TRUE(peer->broadcast(request));
+        return peer->receive(prefix, timeout);
+    }
+
+    void TearDown() override {
+        if (HasFailure() && daemon) {
+            std::cerr << "--- krvd stdout\n"
+                      << daemon->standardOutput() << "--- krvd stderr\n"
+                      << daemon->standardError() << "--- commands\n"
+                      << daemon->commandRecord();
+        }
+        daemon.reset();
+        peer.reset();
+        lab.reset();
+    }
+
+    std::unique_ptr<NetworkLab> lab;
+    std::unique_ptr<Peer> peer;
+    std::unique_ptr<Daemon> daemon;
+};
+
+TEST_F(EndToEnd, QueryOnTheBridgeIsAnsweredThroughTheUdpSocket) {
+    // Started with standard input closed: the UDP socket then is descriptor 0.
+    bringUp(NetworkLab::Side::Bridge, {.controllerType = "imx", .closeStandardInput = true});
+    const auto reply = ask("KRV2#QUERY#seqid=17", "KRV2#STATUS");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->senderAddress, kControllerAddress);
+    EXPECT_EQ(reply->senderPort, 7217);
+    const std::string& status = reply->text;
+    EXPECT_TRUE(status.starts_with("KRV2#STATUS#seqid=17#mac=" + std::string(kDeviceMac) + "#ip="))
+        << status;
+    EXPECT_EQ(field(status, "ip"), kControllerAddress);
+    EXPECT_EQ(field(status, "netmask"), "255.255.255.0");  // from the kernel, not the tool
+    EXPECT_EQ(field(status, "gateway"), kGatewayAddress);
+    EXPECT_EQ(field(status, "hostname"), "ctl-e2e");
+    EXPECT_EQ(field(status, "ipscheme"), "STATIC");
+    EXPECT_EQ(field(status, "ntpip"), "192.0.2.123");
+    EXPECT_EQ(field(status, "nameserver"), "192.0.2.53");
+    EXPECT_EQ(field(status, "ntpsync"), "yes");
+    EXPECT_EQ(field(status, "sdusage"), "37%");
+    EXPECT_EQ(field(status, "sdkversion"), "5.4.2");
+    EXPECT_EQ(field(status, "utcclock").size(), 14U);
+    EXPECT_EQ(field(status, "displaytime").size(), 14U);
+    EXPECT_EQ(status.find('\n'), std::string::npos);
+
+    ASSERT_TRUE(daemon->waitForOutput("[192.0.2.20] Message understood... \n\n", 5s));
+    const std::string out = daemon->standardOutput();
+    EXPECT_NE(out.find("KRVD using interface: br0\n"), std::string::npos);
+    EXPECT_NE(out.find("Krevane 4.12 : Listening for broadcast packets\n"
+                       "KRV2#QUERY#seqid=17\n"
+                       "krvd:Detected controller type: 3\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(daemon->standardError(), "");
+    // Bridge replies never take the raw path.
+    EXPECT_EQ(daemon->standardError().find("raw"), std::string::npos);
+
+    const std::string record = daemon->commandRecord();
+    for (const char* command : {"trelsetup getsdk", "trelsetup getmacaddr", "trelsetup getipaddr",
+                                "trelsetup getnameserver", "ntpq -pn", "date -u +%Y%m%d%H%M%S"}) {
+        EXPECT_NE(record.find(std::string(command) + "\n"), std::string::npos) << command;
+    }
+}
+
+TEST_F(EndToEnd, DaemonDescriptorsAreClosedForTheCommandsItRuns) {
+    bringUp(NetworkLab::Side::Bridge, {.controllerType = "imx", .closeStandardInput = true});
+    const std::string fdDir = "/proc/" + std::to_string(daemon->pid()) + "/fd";
+    int sockets = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(fdDir)) {
+        std::error_code error;
+        const auto target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (!target.starts_with("socket:")) {
+            continue;
+        }
+        ++sockets;
+        std::ifstream info("/proc/" + std::to_string(daemon->pid()) + "/fdinfo/" +
+                           entry.path().filename().string());
+        std::string key;
+        std::string flags;
+        while (info >> key >> flags && key != "flags:") {
+        }
+        EXPECT_NE(std::stoul(flags, nullptr, 8) & O_CLOEXEC, 0U) << entry.path();
+        EXPECT_EQ(entry.path().filename(), "0");  // standard input was closed at start
+    }
+    EXPECT_EQ(sockets, 1);
+}
+
+TEST_F(EndToEnd, QueryOnAPlainInterfaceLeavesAsAHandBuiltFrame) {
+    bringUp(NetworkLab::Side::Plain);
+    ASSERT_TRUE(peer->broadcast("KRV2#QUERY#seqid=raw"));
+    const auto packet = peer->capture("KRV2#STATUS#seqid=raw#", 10s);
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(packet->identification(), 54321);
+    EXPECT_EQ(packet->flagsAndOffset(), 0x4000);
+    EXPECT_EQ(packet->ttl(), 64U);
+    EXPECT_EQ(packet->destination(), "255.255.255.255");
+    EXPECT_EQ(packet->source(), kControllerAddress);  // filled in by the kernel
+    EXPECT_EQ(packet->sourcePort(), 7217);
+    EXPECT_EQ(packet->udpChecksum(), 0);
+    EXPECT_EQ(packet->totalLength(), packet->bytes.size());
+    EXPECT_EQ(packet->udpLength(), packet->payload().size() + 8);
+    // The tool's ordinary socket receives the same reply.
+    const auto reply = peer->receive("KRV2#STATUS#seqid=raw#", 5s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->text, packet->payload());
+
+    ASSERT_TRUE(daemon->waitForOutput("Message understood", 5s));
+    EXPECT_NE(daemon->commandRecord().find("trelsetup getipaddr eth0\n"), std::string::npos);
+    EXPECT_EQ(daemon->standardError(), "");
+}
+
+TEST_F(EndToEnd, AssignIsAcknowledgedAppliedAndFollowedByAPause) {
+    bringUp(NetworkLab::Side::Bridge);
+    const std::string assign = "KRV2#ASSIGN#seqid=40#mac=" + std::string(kDeviceMac) +
+                               "#ntpip=192.0.2.77#utcclock=20261224183000";
+    const auto start = std::chrono::steady_clock::now();
+    const auto ack = ask(assign, "KRV2#ACK");
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->text, "KRV2#ACK#seqid=40#mac=" + std::string(kDeviceMac) + "#accept=yes");
+
+    // The daemon takes the next datagram only after its pause.
+    const auto status = ask("KRV2#QUERY#seqid=41", "KRV2#STATUS", 15s);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(status);
+    EXPECT_GE(elapsed, 5s);
+    EXPECT_EQ(field(status->text, "ntpip"), "192.0.2.77");
+
+    const std::string record = daemon->commandRecord();
+    EXPECT_NE(record.find("trelsetup settimeserver 192.0.2.77\n"), std::string::npos) << record;
+    // The clock is set twice, and only on the simulated controller.
+    const std::string clockSet = "date -u -s 202612241830.00\n";
+    const auto first = record.find(clockSet);
+    ASSERT_NE(first, std::string::npos) << record;
+    EXPECT_NE(record.find(clockSet, first + 1), std::string::npos) << record;
+    const std::string out = daemon->standardOutput();
+    EXPECT_NE(out.find("krvd:trelsetup settimeserver 192.0.2.77\n"
+                       "krvd:Finished writing ntp IP settings\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("Writing network settings"), std::string::npos);
+}
+
+TEST_F(EndToEnd, ClearRejectionsAndOtherControllersTraffic) {
+    bringUp(NetworkLab::Side::Bridge);
+    const std::string mac = kDeviceMac;
+    auto ack = ask("KRV2#CLEAR#seqid=50#mac=" + mac + "#nameserver", "KRV2#ACK");
+    ASSERT_TRUE(ack);
+    EXPECT_TRUE(ack->text.ends_with("#accept=yes"));
+    EXPECT_NE(daemon->commandRecord().find("trelsetup setnameserver --delete\n"),
+              std::string::npos);
+
+    ack = ask("KRV2#ASSIGN#seqid=51#mac=" + mac + "#ipscheme=static", "KRV2#ACK");
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->text, "KRV2#ACK#seqid=51#mac=" + mac + "#accept=no");
+
+    // Not for this controller, not this protocol version, not a datagram of the protocol, and
+    // another controller's reply: none of them is answered.
+    for (const std::string datagram :
+         {"KRV2#QUERY#seqid=52#mac=02:00:00:00:00:99", "KRV3#QUERY#seqid=53", "A",
+          "KRV2#STATUS#seqid=54#mac=02:00:00:00:00:99"}) {
+        EXPECT_TRUE(peer->broadcast(datagram));
+    }
+    EXPECT_FALSE(peer->receive("KRV2#", 1500ms));
+
+    const auto status = ask("KRV2#QUERY#seqid=55", "KRV2#STATUS");
+    ASSERT_TRUE(status);
+    EXPECT_EQ(field(status->text, "nameserver"), "<absent>");
+
+    ASSERT_TRUE(
+        daemon->waitForOutput("[192.0.2.20] Message understood... \n\n"
+                              "KRV2#QUERY#seqid=55",
+                              5s));
+    const std::string out = daemon->standardOutput();
+    EXPECT_NE(out.find("A\n[192.0.2.20] Message not understood... \n\n"), std::string::npos);
+    EXPECT_NE(out.find("KRV3#QUERY#seqid=53\n[192.0.2.20] Message not understood... \n\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("KRV2#STATUS#seqid=54#mac=02:00:00:00:00:99\n"
+                       "[192.0.2.20] Message understood... \n\n"),
+              std::string::npos);
+}
+
+TEST_F(EndToEnd, OversizeReplyOnTheRawPathIsDiscardedWithAMessage) {
+    bringUp(NetworkLab::Side::Plain, {}, {{"file", "housenames", std::string(1500, 'h')}});
+    EXPECT_TRUE(peer->broadcast("KRV2#QUERY#seqid=9"));
+    EXPECT_FALSE(peer->receive("KRV2#STATUS", 3s));
+    ASSERT_TRUE(daemon->waitForOutput("Message understood", 5s));
+    EXPECT_TRUE(daemon->standardError().starts_with("Discarding oversize message: 1"))
+        << daemon->standardError();
+}
+
+TEST(KrvdCommandLine, VersionAndUsageNeedNoController) {
+    const std::string krvd = KRV_BINARY_DIR "/krvd/krvd";
+    for (const auto& [arguments, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"--version", "Version: 4.12\n"},
+             {"--version more", "Version: 4.12\n"},
+             {"--Version", "Usage: krvd [--version]\n"}}) {
+        const std::string command = krvd + " " + arguments + " 2>&1; echo status=$?";
+        FILE* pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string output;
+        char buffer[256];
+        while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
+            output += buffer;
+        }
+        pclose(pipe);
+        EXPECT_EQ(output, expected + "status=0\n") << arguments;
+    }
+}
+
+}  // namespace
+}  // namespace krvd::e2e

@@ -1,0 +1,413 @@
+#include "tests/core/e2e/NetworkLab.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+extern char** environ;
+
+namespace krvd::e2e {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::vector<char*> argumentVector(std::vector<std::string>& argv) {
+    std::vector<char*> pointers;
+    for (auto& argument : argv) {
+        pointers.push_back(argument.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+pid_t spawn(std::vector<std::string> argv, const std::string& out, const std::string& err,
+            bool closeInput) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (closeInput) {
+        posix_spawn_file_actions_addclose(&actions, 0);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    auto pointers = argumentVector(argv);
+    if (posix_spawnp(&pid, pointers[0], &actions, nullptr, pointers.data(), environ) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int waitFor(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs f with the calling thread inside the named network namespace; sockets opened there stay
+// in it after the thread returns to its own.
+template <typename F>
+bool insideNamespace(const std::string& name, F f) {
+    const int own = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int target = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    bool entered = own >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
+    if (entered) {
+        f();
+        setns(own, CLONE_NEWNET);
+    }
+    if (own >= 0) {
+        close(own);
+    }
+    if (target >= 0) {
+        close(target);
+    }
+    return entered;
+}
+
+std::uint16_t be16(const std::string& bytes, std::size_t offset) {
+    if (bytes.size() < offset + 2) {
+        return 0;
+    }
+    return static_cast<std::uint16_t>((static_cast<unsigned char>(bytes[offset]) << 8) |
+                                      static_cast<unsigned char>(bytes[offset + 1]));
+}
+
+std::string address(const std::string& bytes, std::size_t offset) {
+    if (bytes.size() < offset + 4) {
+        return {};
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, bytes.data() + offset, text, sizeof text);
+    return text;
+}
+
+bool waitReadable(int fd, Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+        return false;
+    }
+    pollfd entry{fd, POLLIN, 0};
+    return poll(&entry, 1, static_cast<int>(left.count())) == 1;
+}
+
+}  // namespace
+
+int runQuietly(const std::vector<std::string>& argv) {
+    const pid_t pid = spawn(argv, "/dev/null", "/dev/null", false);
+    return pid < 0 ? -1 : waitFor(pid);
+}
+
+NetworkLab::NetworkLab(Side side) : side_(side) {
+    static int counter = 0;
+    const std::string suffix = std::to_string(getpid()) + "-" + std::to_string(++counter);
+    controllerNs_ = "krv-ctl-" + suffix;
+    peerNs_ = "krv-peer-" + suffix;
+    if (geteuid() != 0) {
+        failure_ = "needs root to create network namespaces";
+        return;
+    }
+    if (runQuietly({"ip", "netns", "add", controllerNs_}) != 0) {
+        failure_ = "ip netns add is not possible here";
+        controllerNs_.clear();
+        return;
+    }
+    if (runQuietly({"ip", "netns", "add", peerNs_}) != 0) {
+        failure_ = "ip netns add is not possible here";
+        peerNs_.clear();
+        return;
+    }
+    const std::string& c = controllerNs_;
+    const std::string& p = peerNs_;
+    const std::string controllerSide = controllerInterface();
+    bool ok =
+        ip({"-n", c, "link", "add", "eth0", "type", "veth", "peer", "name", "peer0", "netns", p}) &&
+        ip({"-n", c, "link", "set", "lo", "up"}) && ip({"-n", p, "link", "set", "lo", "up"});
+    if (ok && side == Side::Bridge) {
+        ok = ip({"-n", c, "link", "add", "br0", "type", "bridge"}) &&
+             ip({"-n", c, "link", "set", "eth0", "master", "br0"}) &&
+             ip({"-n", c, "link", "set", "br0", "up"});
+    }
+    ok = ok && ip({"-n", c, "link", "set", "eth0", "up"}) &&
+         ip({"-n", c, "addr", "add", std::string(kControllerAddress) + "/24", "dev",
+             controllerSide}) &&
+         ip({"-n", c, "route", "add", "default", "via", kGatewayAddress}) &&
+         ip({"-n", p, "addr", "add", std::string(kPeerAddress) + "/24", "dev", "peer0"}) &&
+         ip({"-n", p, "link", "set", "peer0", "up"}) &&
+         ip({"-n", p, "route", "add", "default", "via", kGatewayAddress});
+    if (!ok && failure_.empty()) {
+        failure_ = "could not build the namespaces' links";
+    }
+}
+
+NetworkLab::~NetworkLab() {
+    // Deleting a namespace removes its interfaces, the veth pair included.
+    for (const auto& name : {controllerNs_, peerNs_}) {
+        if (!name.empty()) {
+            runQuietly({"ip", "netns", "del", name});
+        }
+    }
+}
+
+bool NetworkLab::ip(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {"ip"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    if (runQuietly(argv) == 0) {
+        return true;
+    }
+    std::string command;
+    for (const auto& argument : argv) {
+        command += argument + " ";
+    }
+    failure_ = "failed: " + command;
+    return false;
+}
+
+std::uint16_t CapturedPacket::identification() const {
+    return be16(bytes, 4);
+}
+std::uint16_t CapturedPacket::flagsAndOffset() const {
+    return be16(bytes, 6);
+}
+unsigned CapturedPacket::ttl() const {
+    return bytes.size() > 8 ? static_cast<unsigned char>(bytes[8]) : 0;
+}
+unsigned CapturedPacket::protocol() const {
+    return bytes.size() > 9 ? static_cast<unsigned char>(bytes[9]) : 0;
+}
+std::uint16_t CapturedPacket::totalLength() const {
+    return be16(bytes, 2);
+}
+std::string CapturedPacket::source() const {
+    return address(bytes, 12);
+}
+std::string CapturedPacket::destination() const {
+    return address(bytes, 16);
+}
+std::uint16_t CapturedPacket::sourcePort() const {
+    return be16(bytes, 20);
+}
+std::uint16_t CapturedPacket::destinationPort() const {
+    return be16(bytes, 22);
+}
+std::uint16_t CapturedPacket::udpLength() const {
+    return be16(bytes, 24);
+}
+std::uint16_t CapturedPacket::udpChecksum() const {
+    return be16(bytes, 26);
+}
+std::string CapturedPacket::payload() const {
+    return bytes.size() > 28 ? bytes.substr(28) : "";
+}
+
+Peer::Peer(const NetworkLab& lab) {
+    const bool entered = insideNamespace(lab.peerNamespace(), [this] {
+        udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        setsockopt(udp_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        setsockopt(udp_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(7217);
+        if (bind(udp_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            failure_ = "peer cannot bind port 7217";
+        }
+        capture_ = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP));
+        sockaddr_ll link{};
+        link.sll_family = AF_PACKET;
+        link.sll_protocol = htons(ETH_P_IP);
+        link.sll_ifindex = static_cast<int>(if_nametoindex("peer0"));
+        if (capture_ < 0 ||
+            bind(capture_, reinterpret_cast<const sockaddr*>(&link), sizeof link) != 0) {
+            failure_ = "peer cannot capture on peer0";
+        }
+    });
+    if (!entered) {
+        failure_ = "cannot enter the peer namespace";
+    }
+}
+
+Peer::~Peer() {
+    for (const int fd : {udp_, capture_}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+bool Peer::broadcast(const std::string& text) {
+    sockaddr_in destination{};
+    destination.sin_family = AF_INET;
+    destination.sin_port = htons(7217);
+    destination.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    return sendto(udp_, text.data(), text.size(), 0,
+                  reinterpret_cast<const sockaddr*>(&destination),
+                  sizeof destination) == static_cast<ssize_t>(text.size());
+}
+
+std::optional<ReceivedDatagram> Peer::receive(const std::string& prefix,
+                                              std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (waitReadable(udp_, deadline)) {
+        char buffer[2048];
+        sockaddr_in sender{};
+        socklen_t length = sizeof sender;
+        const ssize_t count =
+            recvfrom(udp_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&sender), &length);
+        if (count < 0) {
+            continue;
+        }
+        ReceivedDatagram datagram{std::string(buffer, static_cast<std::size_t>(count)),
+                                  inet_ntoa(sender.sin_addr), ntohs(sender.sin_port)};
+        if (datagram.senderAddress != kPeerAddress && datagram.text.starts_with(prefix)) {
+            return datagram;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<CapturedPacket> Peer::capture(const std::string& prefix,
+                                            std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (waitReadable(capture_, deadline)) {
+        char buffer[2048];
+        const ssize_t count = recv(capture_, buffer, sizeof buffer, 0);
+        if (count < 28) {
+            continue;
+        }
+        CapturedPacket packet{std::string(buffer, static_cast<std::size_t>(count))};
+        if (packet.protocol() == 17 && packet.destinationPort() == 7217 &&
+            packet.source() == kControllerAddress && packet.payload().starts_with(prefix)) {
+            return packet;
+        }
+    }
+    return std::nullopt;
+}
+
+Daemon::Daemon(const NetworkLab& lab, Options options) : lab_(lab), options_(std::move(options)) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "krvd-e2e-XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) {
+        workDir_ = pattern;
+    }
+    configure({"init", "--type", options_.controllerType});
+}
+
+Daemon::~Daemon() {
+    stop();
+    std::error_code ignored;
+    if (!workDir_.empty() && std::getenv("KRV_E2E_KEEP") == nullptr) {
+        std::filesystem::remove_all(workDir_, ignored);
+    }
+}
+
+void Daemon::configure(const std::vector<std::string>& simArguments) {
+    std::vector<std::string> argv = {"env", "KRV_SIM_STATE=" + workDir_ + "/state",
+                                     KRV_SOURCE_DIR "/sim/bin/krv-sim"};
+    argv.insert(argv.end(), simArguments.begin(), simArguments.end());
+    if (runQuietly(argv) != 0) {
+        failure_ = "krv-sim failed";
+    }
+}
+
+bool Daemon::start() {
+    if (!failure_.empty()) {
+        return false;
+    }
+    std::vector<std::string> argv = {"ip",
+                                     "netns",
+                                     "exec",
+                                     lab_.controllerNamespace(),
+                                     KRV_SOURCE_DIR "/sim/run-on-sim-controller",
+                                     "--state",
+                                     workDir_ + "/state",
+                                     "--interface",
+                                     lab_.controllerInterface(),
+                                     "--hostname",
+                                     "ctl-e2e",
+                                     "--",
+                                     KRV_BINARY_DIR "/krvd/krvd"};
+    pid_ = spawn(argv, workDir_ + "/stdout", workDir_ + "/stderr", options_.closeStandardInput);
+    if (pid_ < 0) {
+        failure_ = "cannot start krvd";
+        return false;
+    }
+    if (!waitForOutput("Listening for broadcast packets\n", std::chrono::seconds(20))) {
+        failure_ = "krvd did not come up; stderr: " + standardError();
+        return false;
+    }
+    return true;
+}
+
+void Daemon::stop() {
+    if (pid_ < 0) {
+        return;
+    }
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 50; ++i) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid_, SIGKILL);
+    waitFor(pid_);
+    pid_ = -1;
+}
+
+std::string Daemon::standardOutput() const {
+    return readFile(workDir_ + "/stdout");
+}
+std::string Daemon::standardError() const {
+    return readFile(workDir_ + "/stderr");
+}
+std::string Daemon::commandRecord() const {
+    return readFile(workDir_ + "/state/commands.log");
+}
+
+bool Daemon::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const {
+    const auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        if (standardOutput().find(text) != std::string::npos) {
+            return true;
+        }
+        // An ended daemon writes nothing more; look without reaping it, stop() does that.
+        siginfo_t info{};
+        if (pid_ >= 0 &&
+            waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid_) {
+            return standardOutput().find(text) != std::string::npos;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+}  // namespace krvd::e2e

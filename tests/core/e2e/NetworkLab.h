@@ -1,0 +1,138 @@
+#pragma once
+
+// A small network of namespaces for running the real krvd binary: the controller's namespace
+// and a peer's, joined by a veth pair, with addresses from 192.0.2.0/24 only. Nothing is
+// created outside these namespaces, and everything is removed again.
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace krvd::e2e {
+
+inline constexpr const char* kControllerAddress = "192.0.2.10";
+inline constexpr const char* kPeerAddress = "192.0.2.20";
+inline constexpr const char* kGatewayAddress = "192.0.2.1";
+
+// Runs a program and waits for it; its output is dropped. Returns the exit status or -1.
+int runQuietly(const std::vector<std::string>& argv);
+
+class NetworkLab {
+  public:
+    // The controller's side is either a bridge "br0" with the veth "eth0" as its port, or the
+    // veth "eth0" on its own.
+    enum class Side { Bridge, Plain };
+
+    explicit NetworkLab(Side side);
+    ~NetworkLab();
+    NetworkLab(const NetworkLab&) = delete;
+    NetworkLab& operator=(const NetworkLab&) = delete;
+
+    // Empty when the lab stands; otherwise why it could not be built.
+    const std::string& failure() const { return failure_; }
+    const std::string& controllerNamespace() const { return controllerNs_; }
+    const std::string& peerNamespace() const { return peerNs_; }
+    // The interface the daemon should select.
+    std::string controllerInterface() const { return side_ == Side::Bridge ? "br0" : "eth0"; }
+
+  private:
+    bool ip(const std::vector<std::string>& arguments);
+
+    Side side_;
+    std::string controllerNs_;
+    std::string peerNs_;
+    std::string failure_;
+};
+
+struct ReceivedDatagram {
+    std::string text;
+    std::string senderAddress;
+    std::uint16_t senderPort = 0;
+};
+
+// What the peer's capture saw of an IPv4/UDP packet on its interface.
+struct CapturedPacket {
+    std::string bytes;  // the whole IPv4 datagram, header first
+    std::uint16_t identification() const;
+    std::uint16_t flagsAndOffset() const;
+    unsigned ttl() const;
+    unsigned protocol() const;
+    std::uint16_t totalLength() const;
+    std::string source() const;
+    std::string destination() const;
+    std::uint16_t sourcePort() const;
+    std::uint16_t destinationPort() const;
+    std::uint16_t udpLength() const;
+    std::uint16_t udpChecksum() const;
+    std::string payload() const;
+};
+
+// The configuration tool's side: a UDP socket on port 7217 and a packet capture on "peer0",
+// both opened inside the peer namespace.
+class Peer {
+  public:
+    explicit Peer(const NetworkLab& lab);
+    ~Peer();
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    const std::string& failure() const { return failure_; }
+    // Sends to 255.255.255.255:7217.
+    bool broadcast(const std::string& text);
+    // The next datagram from another host whose text starts with prefix.
+    std::optional<ReceivedDatagram> receive(const std::string& prefix,
+                                            std::chrono::milliseconds timeout);
+    // The next captured UDP packet to port 7217 from the controller whose payload starts
+    // with prefix.
+    std::optional<CapturedPacket> capture(const std::string& prefix,
+                                          std::chrono::milliseconds timeout);
+
+  private:
+    int udp_ = -1;
+    int capture_ = -1;
+    std::string failure_;
+};
+
+// The real krvd binary, started on the simulated controller inside the lab's controller
+// namespace, with its standard output and error in files.
+class Daemon {
+  public:
+    struct Options {
+        std::string controllerType = "imx";
+        bool closeStandardInput = false;
+    };
+
+    Daemon(const NetworkLab& lab, Options options);
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    // Runs krv-sim with the daemon's state before it starts (set values, answers).
+    void configure(const std::vector<std::string>& simArguments);
+    // Starts the daemon and waits for its banner; false with failure() set otherwise.
+    bool start();
+    // Stops it (SIGTERM, then SIGKILL) and waits for it.
+    void stop();
+
+    pid_t pid() const { return pid_; }
+    const std::string& failure() const { return failure_; }
+    std::string standardOutput() const;
+    std::string standardError() const;
+    // Every command line the simulated tools received, one per line.
+    std::string commandRecord() const;
+    // Waits until standard output holds text, for at most timeout.
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const;
+
+  private:
+    const NetworkLab& lab_;
+    Options options_;
+    std::string workDir_;
+    pid_t pid_ = -1;
+    std::string failure_;
+};
+
+}  // namespace krvd::e2e
