@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# The demo: krvd on a simulated imx controller, found and set up by a configuration tool on a
+# second network namespace. Installs what it needs, builds, runs, and removes everything it
+# started. Nothing leaves its namespaces and nothing of this machine is changed.
+#   KRV_DEMO_TYPE   controller type of the simulated controller (imx, arm9, qvx, other)
+set -euo pipefail
+repo=$(cd -P "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build="$repo/build"
+
+if [ "${1:-}" != --inside ]; then
+    if [ "$(id -u)" -eq 0 ] || command -v sudo >/dev/null; then
+        "$repo/scripts/install-deps.sh"
+    fi
+    cmake -S "$repo" -B "$build" >/dev/null
+    cmake --build "$build" -j "$(nproc)" --target krvd krvtool >/dev/null
+    # A private network and mount namespace for the whole demo: the namespaces and links it
+    # builds disappear with its processes. Without root, a user namespace provides the rights.
+    if [ "$(id -u)" -eq 0 ]; then
+        exec unshare --net --mount --propagation private "$0" --inside
+    fi
+    if ! unshare --user --map-root-user --net --mount true 2>/dev/null; then
+        echo "demo: needs root, or unprivileged user namespaces (kernel.unprivileged_userns_clone=1)" >&2
+        exit 1
+    fi
+    exec unshare --user --map-root-user --net --mount --propagation private "$0" --inside
+fi
+
+# --- inside the demo's own namespaces -------------------------------------------------------
+# Refuse to build links anywhere but in a fresh network namespace: only "lo" may exist here.
+if [ "$(ip -o link show | wc -l)" -ne 1 ]; then
+    echo "demo: --inside must run in a new network namespace; start scripts/demo.sh instead" >&2
+    exit 1
+fi
+work=$(mktemp -d /tmp/krvd-demo-XXXXXX)
+peer_pid=
+krvd_pid=
+cleanup() {
+    set +e
+    for pid in $krvd_pid $peer_pid; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+in_peer() { nsenter --target "$peer_pid" --net "$@"; }
+
+step "Network: controller (br0 192.0.2.10) <-veth-> configuration tool (peer0 192.0.2.20)"
+# The peer namespace lives as long as this bounded placeholder process.
+unshare --net sleep 600 &
+peer_pid=$!
+for _ in $(seq 50); do
+    [ "$(readlink /proc/$peer_pid/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
+    sleep 0.1
+done
+ip link set lo up
+ip link add eth0 type veth peer name peer0 netns "$peer_pid"
+ip link add br0 type bridge
+ip link set eth0 master br0
+ip link set eth0 up
+ip link set br0 up
+ip addr add 192.0.2.10/24 dev br0
+ip route add default via 192.0.2.1
+in_peer ip link set lo up
+in_peer ip addr add 192.0.2.20/24 dev peer0
+in_peer ip link set peer0 up
+in_peer ip route add default via 192.0.2.1
+ip -brief addr show br0
+
+step "Starting krvd on a simulated ${KRV_DEMO_TYPE:-imx} controller"
+"$repo/sim/run-on-sim-controller" --state "$work/controller" --type "${KRV_DEMO_TYPE:-imx}" \
+    --interface br0 --hostname controller-demo -- "$build/krvd/krvd" >"$work/krvd.log" 2>&1 &
+krvd_pid=$!
+for _ in $(seq 200); do
+    grep -q "Listening for broadcast packets" "$work/krvd.log" && break
+    kill -0 "$krvd_pid" 2>/dev/null || break
+    sleep 0.1
+done
+if ! grep -q "Listening for broadcast packets" "$work/krvd.log"; then
+    cat "$work/krvd.log" >&2
+    echo "demo: krvd did not start" >&2
+    exit 1
+fi
+sed 's/^/  krvd | /' "$work/krvd.log"
+
+step "QUERY from the configuration tool: who is out there?"
+in_peer "$build/demo/krvtool" query --seqid 1 | tee "$work/status1"
+mac=$(awk '$1 == "mac" { print $NF }' "$work/status1")
+old_ntp=$(awk '$1 == "ntpip" { print $NF }' "$work/status1")
+
+step "ASSIGN a new time server to $mac (was $old_ntp)"
+in_peer "$build/demo/krvtool" assign --seqid 2 --mac "$mac" ntpip=192.0.2.124
+echo "  (the controller writes the change, then pauses 5 seconds before it reads again)"
+
+step "QUERY again: the change is visible"
+in_peer "$build/demo/krvtool" query --seqid 3 --timeout 15 | tee "$work/status2" |
+    grep -E "^(reply|  ntpip)"
+
+step "What the daemon ran on the controller (simulated tools' record, last lines)"
+grep -v -e '^trelsetup get' -e '^route' -e '^ntpq' -e '^Get' -e '^trelsetup sdcard' \
+    "$work/controller/commands.log" | sed 's/^/  /'
+
+step "The daemon's console"
+sed 's/^/  krvd | /' "$work/krvd.log" | tail -n 12
+
+grep -q "ntpip *time server *192.0.2.124" "$work/status2"
+echo
+echo "Demo finished; everything it started is stopped and removed."
