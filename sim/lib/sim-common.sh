@@ -4,7 +4,7 @@
 # State: the folder named by KRV_SIM_STATE holds
 #   keys/NAME        one value per file (first line counts)
 #   files/NAME       the run-time files that run-on-sim-controller places at the real paths
-#   answers          canned answers, one "COMMAND WORDS<TAB>SPEC..." per line
+#   answers          canned answers, one "COMMAND WORDS<TAB>BEHAVIOUR..." per line
 #   commands.log     one line per invocation of any stand-in
 #   .krv-sim         marker: this folder is a simulated controller's state
 #
@@ -100,24 +100,24 @@ sim_now() {
 # continues it after a space, so "trelsetup setip" covers every setip.
 sim_canned_answer() {
     sim_have_state && [[ -s $SIM_STATE/answers ]] || return 0
-    local line="$SIM_TOOL${*:+ $*}" key spec best='' best_spec=''
-    while IFS=$'\t' read -r key spec; do
+    local line="$SIM_TOOL${*:+ $*}" key behaviour best='' best_behaviour=''
+    while IFS=$'\t' read -r key behaviour; do
         if [[ $line == "$key" || $line == "$key "* ]] && ((${#key} > ${#best})); then
             best=$key
-            best_spec=$spec
+            best_behaviour=$behaviour
         fi
     done <"$SIM_STATE/answers"
     [[ -n $best ]] || return 0
 
     local word output='' has_output=0 status=0
     local -a words
-    read -r -a words <<<"$best_spec"
+    read -r -a words <<<"$best_behaviour"
     # text: may hold spaces; everything after "text:" up to the end of the entry is the text.
-    if [[ $best_spec == *text:* ]]; then
-        output=${best_spec#*text:}
+    if [[ $best_behaviour == *text:* ]]; then
+        output=${best_behaviour#*text:}
         has_output=1
-        best_spec=${best_spec%%text:*}
-        read -r -a words <<<"$best_spec"
+        best_behaviour=${best_behaviour%%text:*}
+        read -r -a words <<<"$best_behaviour"
     fi
     for word in "${words[@]}"; do
         case $word in

@@ -6,13 +6,17 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/ConsoleCapture.h"
+#include "tests/support/FakeInterfaceLister.h"
+#include "tests/support/FakeShell.h"
+#include "tests/support/QuietSyslog.h"
 #include "tests/support/RecordingSleeper.h"
-#include "tests/support/ScriptedShell.h"
+#include "tests/support/TempDir.h"
 
 namespace krvd {
 namespace {
 
-using testing::ConsoleCapture;
+using krvtest::ConsoleCapture;
 
 // Any use of the network would be a fault in these tests.
 class NoSockets final : public SocketCalls {
@@ -46,9 +50,9 @@ struct EntryPointTest : ::testing::Test {
         return runKrvd(static_cast<int>(args.size()), args.data(),
                        {shell, interfaces, sleeper, sockets, {}});
     }
-    testing::QuietSyslog quiet;
-    testing::ScriptedShell shell;
-    testing::FixedInterfaces interfaces;
+    krvtest::QuietSyslog quiet;
+    krvtest::FakeShell shell;
+    krvtest::FakeInterfaceLister interfaces;
     krvtest::RecordingSleeper sleeper;
     NoSockets sockets;
 };
@@ -71,7 +75,7 @@ TEST_F(EntryPointTest, VersionAndUsageTouchNothing) {
         EXPECT_EQ(console.out(), c.out);
         EXPECT_EQ(console.err(), "");
     }
-    EXPECT_TRUE(shell.commands.empty());
+    EXPECT_TRUE(shell.lines().empty());
     EXPECT_EQ(sockets.calls, 0);
 }
 

@@ -12,24 +12,28 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/ConsoleCapture.h"
+#include "tests/support/FakeInterfaceLister.h"
+#include "tests/support/FakeShell.h"
+#include "tests/support/QuietSyslog.h"
 #include "tests/support/RecordingSleeper.h"
-#include "tests/support/ScriptedShell.h"
+#include "tests/support/TempDir.h"
 
 namespace krvd {
 namespace {
 
-using testing::ConsoleCapture;
-using testing::FixedInterfaces;
-using testing::QuietSyslog;
-using testing::ScriptedShell;
-using testing::TempDir;
+using krvtest::ConsoleCapture;
+using krvtest::FakeInterfaceLister;
+using krvtest::FakeShell;
+using krvtest::QuietSyslog;
+using krvtest::TempDir;
 
 // Succeeds at everything and remembers what was sent; shares a timeline with the shell.
 class FakeSockets final : public SocketCalls {
   public:
-    explicit FakeSockets(std::vector<std::string>& timeline) : timeline_(timeline) {}
+    explicit FakeSockets(krvtest::EventLog& timeline) : timeline_(timeline) {}
     int socket(int, int, int) override {
-        timeline_.push_back("socket");
+        timeline_.add("socket");
         return 3;
     }
     int setsockopt(int, int, int, const void*, socklen_t) override { return 0; }
@@ -46,25 +50,7 @@ class FakeSockets final : public SocketCalls {
     std::vector<std::string> sent;
 
   private:
-    std::vector<std::string>& timeline_;
-};
-
-class TimelineShell final : public ShellRunner {
-  public:
-    TimelineShell(ScriptedShell& inner, std::vector<std::string>& timeline)
-        : inner_(inner), timeline_(timeline) {}
-    std::string runCommand(const std::string& line, bool firstWordOnly) override {
-        timeline_.push_back(line);
-        return inner_.runCommand(line, firstWordOnly);
-    }
-    int runForStatus(const std::string& line) override {
-        timeline_.push_back(line);
-        return inner_.runForStatus(line);
-    }
-
-  private:
-    ScriptedShell& inner_;
-    std::vector<std::string>& timeline_;
+    krvtest::EventLog& timeline_;
 };
 
 constexpr const char* kSender = "192.0.2.20";
@@ -76,15 +62,12 @@ class DispatcherTest : public ::testing::Test {
         shell.answer("trelsetup getmacaddr", "00:11:22:aa:bb:cc\n");
         shell.answer("date -u +%Y%m%d%H%M%S", "20261208120000\n");
         interfaces.add("br0", AF_INET, "255.255.255.0");
-        paths.controllerFile = dir.file("controller");
-        paths.housenamesFile = dir.file("housenames");
-        paths.interfaceFile = dir.file("krvd_interface");
     }
 
     MessageDispatcher& start() {
         ConsoleCapture console;
         dispatcher = std::make_unique<MessageDispatcher>(
-            7217, DaemonEnvironment{timelineShell, interfaces, sleeper, sockets, paths});
+            7217, DaemonEnvironment{shell, interfaces, sleeper, sockets, dir.controllerPaths()});
         startOutput = console.out();
         return *dispatcher;
     }
@@ -101,13 +84,11 @@ class DispatcherTest : public ::testing::Test {
 
     QuietSyslog quiet;
     TempDir dir;
-    std::vector<std::string> timeline;
-    ScriptedShell shell;
-    TimelineShell timelineShell{shell, timeline};
-    FixedInterfaces interfaces;
+    krvtest::EventLog timeline;
+    FakeShell shell{&timeline};
+    FakeInterfaceLister interfaces;
     krvtest::RecordingSleeper sleeper;
     FakeSockets sockets{timeline};
-    ControllerPaths paths;
     std::unique_ptr<MessageDispatcher> dispatcher;
     std::string startOutput;
 };
@@ -115,9 +96,9 @@ class DispatcherTest : public ::testing::Test {
 TEST_F(DispatcherTest, ReadsTheSettingsBeforeOpeningTheSocket) {
     dir.write("krvd_interface", "eth1\t\n");
     start();
-    ASSERT_FALSE(timeline.empty());
-    EXPECT_EQ(timeline.front(), "trelsetup getsdk");
-    EXPECT_EQ(timeline.back(), "socket");
+    ASSERT_FALSE(timeline.events.empty());
+    EXPECT_EQ(timeline.events.front(), "shell: trelsetup getsdk");
+    EXPECT_EQ(timeline.events.back(), "socket");
     EXPECT_NE(dispatcher->settings().savedcopy(), nullptr);
     // Once from the read, once from the interface selection; tabs do not reach the socket.
     EXPECT_EQ(startOutput,

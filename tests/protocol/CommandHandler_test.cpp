@@ -15,7 +15,7 @@
 #include "tests/support/QuietSyslog.h"
 #include "tests/support/RecordingReplySender.h"
 #include "tests/support/RecordingSleeper.h"
-#include "tests/support/TempControllerFiles.h"
+#include "tests/support/TempDir.h"
 
 namespace krvd {
 namespace {
@@ -26,7 +26,7 @@ using krvtest::FakeShell;
 using krvtest::QuietSyslog;
 using krvtest::RecordingReplySender;
 using krvtest::RecordingSleeper;
-using krvtest::TempControllerFiles;
+using krvtest::TempDir;
 using Lines = std::vector<std::string>;
 
 const std::string kDeviceMac = "00:11:22:AA:BB:CC";
@@ -52,8 +52,9 @@ class CommandHandlerTest : public ::testing::Test {
         shell.answer("cat /proc/uptime", "123.45 67.89\n");
         shell.answer("cat /proc/loadavg", "0.10 0.20 0.30 1/99 42\n");
         shell.answer("date -u +%Y%m%d%H%M%S", "20240102030405");
-        TempControllerFiles::write(files.paths().controllerFile, "KRV-C7\nsecond line\n");
-        TempControllerFiles::write(files.paths().housenamesFile, "North\n");
+        interfaces.add("br0", AF_INET, "255.255.255.0");
+        files.write("controller", "KRV-C7\nsecond line\n");
+        files.write("housenames", "North\n");
         // What start-up does before the first datagram.
         refresh(settings, system);
         shell.forgetCalls();
@@ -71,8 +72,8 @@ class CommandHandlerTest : public ::testing::Test {
     EventLog log;
     FakeShell shell{&log};
     FakeInterfaceLister interfaces;
-    TempControllerFiles files;
-    SystemAccess system{shell, interfaces, files.paths()};
+    TempDir files;
+    SystemAccess system{shell, interfaces, files.controllerPaths()};
     RecordingReplySender replies{&log};
     RecordingSleeper sleeper{&log};
     Settings settings;
@@ -81,7 +82,6 @@ class CommandHandlerTest : public ::testing::Test {
 };
 
 TEST_F(CommandHandlerTest, QueryIsAnsweredWithStatusOfFreshlyReadSettings) {
-    ASSERT_TRUE(files.valid());
     shell.answer("hostname", "ctl8");
     EXPECT_TRUE(handle("QUERY#seqid=5"));
     EXPECT_EQ(replies.sent,
@@ -212,7 +212,7 @@ TEST_F(CommandHandlerTest, AssignOrClearNotAddressedHereIsIgnoredSilently) {
         EXPECT_TRUE(handle(text)) << text;
     }
     EXPECT_TRUE(replies.sent.empty());
-    EXPECT_TRUE(shell.calls().empty());
+    EXPECT_TRUE(shell.lines().empty());
     EXPECT_TRUE(sleeper.requests.empty());
     EXPECT_EQ(settings.ntpip(), "192.0.2.50");
 }
@@ -272,7 +272,7 @@ TEST_F(CommandHandlerTest, RepliesOfOtherControllersAreUnderstoodAndOtherWordsAr
         EXPECT_EQ(handle(c.text), c.understood) << c.text;
     }
     EXPECT_TRUE(replies.sent.empty());
-    EXPECT_TRUE(shell.calls().empty());
+    EXPECT_TRUE(shell.lines().empty());
 }
 
 }  // namespace

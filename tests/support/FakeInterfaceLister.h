@@ -11,24 +11,30 @@
 
 namespace krvtest {
 
-// A system with one IPv4 interface.
+// The system's interface address list, as a test lays it out; or a failing listing.
 class FakeInterfaceLister : public krvd::InterfaceLister {
   public:
-    explicit FakeInterfaceLister(std::string name = "br0", const char* netmask = "255.255.255.0") {
+    void add(const std::string& name, int family, const char* netmask = nullptr) {
         krvd::InterfaceAddress entry;
-        entry.name = std::move(name);
+        entry.name = name;
         entry.hasAddress = true;
-        entry.family = AF_INET;
-        in_addr mask{};
-        inet_pton(AF_INET, netmask, &mask);
-        entry.netmask = mask;
-        entries_.push_back(entry);
+        entry.family = family;
+        if (netmask != nullptr) {
+            in_addr mask{};
+            inet_pton(AF_INET, netmask, &mask);
+            entry.netmask = mask;
+        }
+        entries.push_back(entry);
+    }
+    std::optional<std::vector<krvd::InterfaceAddress>> listAddresses() override {
+        if (failing) {
+            return std::nullopt;
+        }
+        return entries;
     }
 
-    std::optional<std::vector<krvd::InterfaceAddress>> listAddresses() override { return entries_; }
-
-  private:
-    std::vector<krvd::InterfaceAddress> entries_;
+    std::vector<krvd::InterfaceAddress> entries;
+    bool failing = false;
 };
 
 }  // namespace krvtest

@@ -4,82 +4,71 @@
 #include <string>
 #include <vector>
 
+#include "krvd/system/CommandRunner.h"
 #include "krvd/system/ShellRunner.h"
 #include "tests/support/EventLog.h"
 
 namespace krvtest {
 
 // Scripted shell: answers each command line from a table and records every line it is given.
-// runCommand returns the scripted text as is (the fake does not cut it to a word or a line);
-// unscripted lines get the empty text or status 0.
+// Like the real runner it returns only the first output line, or its first word; unscripted
+// lines print nothing and succeed.
 class FakeShell : public krvd::ShellRunner {
   public:
-    enum class Kind { FirstWord, FirstLine, Status };
-    struct Call {
-        std::string line;
-        Kind kind;
-    };
-
     explicit FakeShell(EventLog* log = nullptr) : log_(log) {}
 
     void answer(const std::string& line, const std::string& output) { outputs_[line] = output; }
     void exitStatus(const std::string& line, int status) { statuses_[line] = status; }
 
     std::string runCommand(const std::string& commandLine, bool firstWordOnly) override {
-        record(commandLine, firstWordOnly ? Kind::FirstWord : Kind::FirstLine);
+        record(commandLine, false);
         const auto found = outputs_.find(commandLine);
-        return found == outputs_.end() ? std::string() : found->second;
+        const std::string output = found == outputs_.end() ? std::string() : found->second;
+        const auto newline = output.find('\n');
+        const std::string firstLine =
+            newline == std::string::npos ? output : output.substr(0, newline + 1);
+        return firstWordOnly ? krvd::firstWord(firstLine) : firstLine;
     }
 
     int runForStatus(const std::string& commandLine) override {
-        record(commandLine, Kind::Status);
+        record(commandLine, true);
         const auto found = statuses_.find(commandLine);
         return found == statuses_.end() ? 0 : found->second;
     }
 
-    const std::vector<Call>& calls() const { return calls_; }
-    void forgetCalls() { calls_.clear(); }
-
     // Every line in order, whichever way it was run.
-    std::vector<std::string> lines() const {
-        std::vector<std::string> result;
-        for (const Call& call : calls_) {
-            result.push_back(call.line);
-        }
-        return result;
-    }
-
+    const std::vector<std::string>& lines() const { return lines_; }
     // Only the lines run for their exit status (the change commands).
-    std::vector<std::string> statusLines() const {
-        std::vector<std::string> result;
-        for (const Call& call : calls_) {
-            if (call.kind == Kind::Status) {
-                result.push_back(call.line);
-            }
-        }
-        return result;
-    }
-
+    const std::vector<std::string>& statusLines() const { return statusLines_; }
     std::size_t count(const std::string& line) const {
         std::size_t n = 0;
-        for (const Call& call : calls_) {
-            n += call.line == line ? 1 : 0;
+        for (const auto& recorded : lines_) {
+            n += recorded == line ? 1 : 0;
         }
         return n;
     }
+    bool ran(const std::string& line) const { return count(line) > 0; }
+    void forgetCalls() {
+        lines_.clear();
+        statusLines_.clear();
+    }
 
   private:
-    void record(const std::string& line, Kind kind) {
-        calls_.push_back({line, kind});
+    void record(const std::string& line, bool forStatus) {
+        lines_.push_back(line);
+        if (forStatus) {
+            statusLines_.push_back(line);
+        }
         if (log_ != nullptr) {
-            log_->add((kind == Kind::Status ? "status: " : "shell: ") + line);
+            log_->add((forStatus ? "status: " : "shell: ") + line);
         }
     }
 
     EventLog* log_;
     std::map<std::string, std::string> outputs_;
     std::map<std::string, int> statuses_;
-    std::vector<Call> calls_;
+    std::vector<std::string> lines_;
+    std::vector<std::string> statusLines_;
 };
 
 }  // namespace krvtest

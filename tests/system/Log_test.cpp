@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/ScriptedShell.h"
+#include "tests/support/ConsoleCapture.h"
+#include "tests/support/FakeInterfaceLister.h"
+#include "tests/support/FakeShell.h"
+#include "tests/support/QuietSyslog.h"
+#include "tests/support/TempDir.h"
 
 namespace krvd {
 namespace {
@@ -38,7 +42,7 @@ class LogTest : public ::testing::Test {
 };
 
 TEST_F(LogTest, EachLevelWritesItsStreamAndPriority) {
-    testing::ConsoleCapture console;
+    krvtest::ConsoleCapture console;
     logError("e");
     logWarning("w");
     logInfo("i");
@@ -51,7 +55,7 @@ TEST_F(LogTest, EachLevelWritesItsStreamAndPriority) {
 }
 
 TEST_F(LogTest, OpensTheLogOnceWithTheDaemonIdentity) {
-    testing::ConsoleCapture console;
+    krvtest::ConsoleCapture console;
     logInfo("first");
     logError("second");
     EXPECT_EQ(sink.opens, 1);
@@ -61,7 +65,7 @@ TEST_F(LogTest, OpensTheLogOnceWithTheDaemonIdentity) {
 }
 
 TEST_F(LogTest, MessagesPassUnchangedUpToANulByte) {
-    testing::ConsoleCapture console;
+    krvtest::ConsoleCapture console;
     logError("");
     logInfo("100%s done");
     logInfo(std::string("cut\0hidden", 10));

@@ -10,16 +10,20 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/ScriptedShell.h"
+#include "tests/support/ConsoleCapture.h"
+#include "tests/support/FakeInterfaceLister.h"
+#include "tests/support/FakeShell.h"
+#include "tests/support/QuietSyslog.h"
+#include "tests/support/TempDir.h"
 
 namespace krvd {
 namespace {
 
-using testing::ConsoleCapture;
-using testing::FixedInterfaces;
-using testing::QuietSyslog;
-using testing::ScriptedShell;
-using testing::TempDir;
+using krvtest::ConsoleCapture;
+using krvtest::FakeInterfaceLister;
+using krvtest::FakeShell;
+using krvtest::QuietSyslog;
+using krvtest::TempDir;
 
 const char* const kTimeServerUboot = "ubootenv /dev/mtd1 print timeserver | cut -d\"=\" -f2";
 const char* const kSyslogUboot = "ubootenv /dev/mtd1 print serverip | cut -d\"=\" -f2";
@@ -37,9 +41,6 @@ const char* const kDisplayTime =
 class ReaderTest : public ::testing::Test {
   protected:
     ReaderTest() {
-        system.paths.controllerFile = dir.file("controller");
-        system.paths.housenamesFile = dir.file("housenames");
-        system.paths.interfaceFile = dir.file("krvd_interface");
         interfaces.add("lo", AF_INET, "255.0.0.0");
         interfaces.add("br0", AF_PACKET);
         interfaces.add("br0", AF_INET, "255.255.255.0");
@@ -57,9 +58,9 @@ class ReaderTest : public ::testing::Test {
 
     QuietSyslog quiet;
     TempDir dir;
-    ScriptedShell shell;
-    FixedInterfaces interfaces;
-    SystemAccess system{shell, interfaces, {}};
+    FakeShell shell;
+    FakeInterfaceLister interfaces;
+    SystemAccess system{shell, interfaces, dir.controllerPaths()};
     Settings settings;
     std::string out;
 };
@@ -98,11 +99,11 @@ TEST_F(ReaderTest, RunsTheCommandLinesOfEachControllerType) {
         int type;
     } cases[] = {{"ERROR::no tool", 0}, {"generic", 1}, {"arm9", 2}, {"imx", 3}, {"qvx", 4}};
     for (const auto& c : cases) {
-        shell.commands.clear();
+        shell.forgetCalls();
         scriptType(c.sdk);
         read();
         EXPECT_EQ(settings.controllertype(), c.type) << c.sdk;
-        EXPECT_EQ(shell.commands, expectedCommands(c.type)) << c.sdk;
+        EXPECT_EQ(shell.lines(), expectedCommands(c.type)) << c.sdk;
         EXPECT_EQ(out, "krvd:Detected controller type: " + std::to_string(c.type) +
                            "\nkrvd:Finished reading network settings\n");
     }
@@ -178,7 +179,7 @@ TEST_F(ReaderTest, IgnoresPublicResolversAndAsksForANameServerOnlyOnImx) {
 
     scriptType("arm9");
     shell.answer("trelsetup getnameserver", "192.0.2.4\n");
-    shell.commands.clear();
+    shell.forgetCalls();
     read();
     EXPECT_EQ(settings.nameserver(), "9.9.9.9");
     EXPECT_FALSE(shell.ran("trelsetup getnameserver"));
@@ -321,16 +322,16 @@ TEST_F(ReaderTest, InterfaceQueriesNameTheInterfaceChosenBeforeTheRead) {
     dir.write("krvd_interface", "eth0\n");
     read();
     // The first read still asks for br0's address and scheme: the file is read in between.
-    EXPECT_EQ(shell.commands[1], "trelsetup getmacaddr");
-    EXPECT_EQ(shell.commands[2], "trelsetup getipscheme");
-    EXPECT_EQ(shell.commands[3], "trelsetup getipaddr eth0");
+    EXPECT_EQ(shell.lines()[1], "trelsetup getmacaddr");
+    EXPECT_EQ(shell.lines()[2], "trelsetup getipscheme");
+    EXPECT_EQ(shell.lines()[3], "trelsetup getipaddr eth0");
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3);  // type, interface, finished
 
-    shell.commands.clear();
+    shell.forgetCalls();
     read();
-    EXPECT_EQ(shell.commands[1], "trelsetup getmacaddr eth0");
-    EXPECT_EQ(shell.commands[2], "trelsetup getipscheme eth0");
-    EXPECT_EQ(shell.commands[3], "trelsetup getipaddr eth0");
+    EXPECT_EQ(shell.lines()[1], "trelsetup getmacaddr eth0");
+    EXPECT_EQ(shell.lines()[2], "trelsetup getipscheme eth0");
+    EXPECT_EQ(shell.lines()[3], "trelsetup getipaddr eth0");
 }
 
 TEST_F(ReaderTest, InterfaceNameWithShellSyntaxIsPassedLiterally) {

@@ -5,14 +5,18 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/ScriptedShell.h"
+#include "tests/support/ConsoleCapture.h"
+#include "tests/support/FakeInterfaceLister.h"
+#include "tests/support/FakeShell.h"
+#include "tests/support/QuietSyslog.h"
+#include "tests/support/TempDir.h"
 
 namespace krvd {
 namespace {
 
-using testing::ConsoleCapture;
-using testing::QuietSyslog;
-using testing::ScriptedShell;
+using krvtest::ConsoleCapture;
+using krvtest::FakeShell;
+using krvtest::QuietSyslog;
 
 class WriterTest : public ::testing::Test {
   protected:
@@ -35,7 +39,7 @@ class WriterTest : public ::testing::Test {
     }
 
     QuietSyslog quiet;
-    ScriptedShell shell;
+    FakeShell shell;
     Settings settings;
     std::string out;
     std::string err;
@@ -43,7 +47,7 @@ class WriterTest : public ::testing::Test {
 
 TEST_F(WriterTest, WritesNothingWhenNothingChanged) {
     write();
-    EXPECT_TRUE(shell.commands.empty());
+    EXPECT_TRUE(shell.lines().empty());
     EXPECT_EQ(out + err, "");
 }
 
@@ -57,11 +61,11 @@ TEST_F(WriterTest, TimeServerCommandDependsOnTheType) {
                  {3, "trelsetup settimeserver 10.0.0.9"},
                  {4, "trelsetup timeserver 10.0.0.9"}};
     for (const auto& c : cases) {
-        shell.statusCommands.clear();
+        shell.forgetCalls();
         settings.setControllertype(c.type);
         settings.setNtpip("10.0.0.9");
         write();
-        EXPECT_EQ(shell.statusCommands, std::vector<std::string>{c.command}) << c.type;
+        EXPECT_EQ(shell.statusLines(), std::vector<std::string>{c.command}) << c.type;
         EXPECT_EQ(out,
                   "krvd:" + std::string(c.command) + "\nkrvd:Finished writing ntp IP settings\n");
         EXPECT_EQ(err, "");
@@ -73,7 +77,7 @@ TEST_F(WriterTest, SyslogChangeAlsoRewritesTheNetwork) {
     write();
     const std::vector<std::string> expected = {"trelsetup setsyslogserver 10.0.0.30",
                                                "trelsetup setip 10.0.0.5 255.255.255.0 10.0.0.1 "};
-    EXPECT_EQ(shell.statusCommands, expected);
+    EXPECT_EQ(shell.statusLines(), expected);
     EXPECT_EQ(out,
               "krvd:trelsetup setsyslogserver 10.0.0.30\n"
               "krvd:Finished writing syslog IP settings\n"
@@ -89,16 +93,16 @@ TEST_F(WriterTest, GroupsRunInOrderAndFailuresDoNotStopLaterGroups) {
     settings.setNameserver("10.0.0.14");
     settings.setIp("10.0.0.15");
     settings.setPendingclock("20261208120000");
-    shell.answer("trelsetup settimeserver 10.0.0.12", "", 1);
-    shell.answer("trelsetup setsyslogserver 10.0.0.13", "", 256);
-    shell.answer("trelsetup setnameserver 10.0.0.14", "", 1);
-    shell.answer("trelsetup setip 10.0.0.15 255.255.255.0 10.0.0.1 ", "", 1);
+    shell.exitStatus("trelsetup settimeserver 10.0.0.12", 1);
+    shell.exitStatus("trelsetup setsyslogserver 10.0.0.13", 256);
+    shell.exitStatus("trelsetup setnameserver 10.0.0.14", 1);
+    shell.exitStatus("trelsetup setip 10.0.0.15 255.255.255.0 10.0.0.1 ", 1);
     write();
     const std::vector<std::string> expected = {
         "trelsetup settimeserver 10.0.0.12", "trelsetup setsyslogserver 10.0.0.13",
         "trelsetup setnameserver 10.0.0.14", "trelsetup setip 10.0.0.15 255.255.255.0 10.0.0.1 ",
         "date -u -s 202612081200.00"};
-    EXPECT_EQ(shell.commands, expected);
+    EXPECT_EQ(shell.lines(), expected);
     EXPECT_EQ(err,
               "krvd:Error setting ntp IP\nkrvd:Error setting syslog IP\n"
               "krvd:Error setting nameserver\nkrvd:Error setting static IP.\n");
@@ -128,9 +132,9 @@ TEST_F(WriterTest, NetworkCommandsNameTheInterfaceUnlessBr0) {
         settings.setIpscheme(isStatic ? "DHCP" : "STATIC");
         settings.takeSnapshot();
         settings.setIpscheme(c.scheme);
-        shell.statusCommands.clear();
+        shell.forgetCalls();
         write();
-        EXPECT_EQ(shell.statusCommands, std::vector<std::string>{c.command}) << c.interface;
+        EXPECT_EQ(shell.statusLines(), std::vector<std::string>{c.command}) << c.interface;
         const std::string changed = isStatic ? "Changed to Static IP..." : "Changed to DHCP...";
         EXPECT_EQ(out, "krvd:Writing network settings\nkrvd:" + std::string(c.command) +
                            "\nkrvd:" + changed + "\nkrvd:Finished writing network settings\n");
@@ -145,7 +149,7 @@ TEST_F(WriterTest, StaticWithoutAllAddressesRunsNothing) {
     bare.setIp("10.0.0.6");
     ConsoleCapture console;
     writeSettings(bare, shell);
-    EXPECT_TRUE(shell.commands.empty());
+    EXPECT_TRUE(shell.lines().empty());
     EXPECT_EQ(console.out(),
               "krvd:Writing network settings\nkrvd:Finished writing network settings\n");
     EXPECT_EQ(console.err(), "krvd:Missing required parameters for setting static IP.\n");
@@ -154,13 +158,13 @@ TEST_F(WriterTest, StaticWithoutAllAddressesRunsNothing) {
 TEST_F(WriterTest, UnknownSchemeOnlyLogsTheFrame) {
     settings.setIpscheme("PPP");
     write();
-    EXPECT_TRUE(shell.commands.empty());
+    EXPECT_TRUE(shell.lines().empty());
     EXPECT_EQ(out, "krvd:Writing network settings\nkrvd:Finished writing network settings\n");
 }
 
 TEST_F(WriterTest, DhcpFailureIsReportedAndClosed) {
     settings.setIpscheme("DHCP");
-    shell.answer("trelsetup setdhcp", "", 1);
+    shell.exitStatus("trelsetup setdhcp", 1);
     write();
     EXPECT_EQ(err, "krvd:Error setting DHCP.\n");
     EXPECT_NE(out.find("krvd:Changed to DHCP...\nkrvd:Finished writing network settings\n"),
@@ -179,12 +183,12 @@ TEST(SetClock, BuildsTheDateCommandOfEachType) {
         {4, "date -u -s '2026-12-08 13:45:01'"},
     };
     for (const auto& c : cases) {
-        ScriptedShell shell;
+        FakeShell shell;
         Settings settings;
         settings.setControllertype(c.type);
         EXPECT_TRUE(setClock(settings, shell, "20261208134501"));
-        EXPECT_EQ(shell.commands, std::vector<std::string>{c.command});
-        EXPECT_TRUE(shell.statusCommands.empty());
+        EXPECT_EQ(shell.lines(), std::vector<std::string>{c.command});
+        EXPECT_TRUE(shell.statusLines().empty());
         EXPECT_EQ(settings.pendingclock(), "20261208134501");
     }
 }
@@ -206,13 +210,13 @@ TEST(SetClock, RefusesBadTextsAndUnknownTypes) {
         {"20261208134501", 7, ""},
     };
     for (const auto& c : cases) {
-        ScriptedShell shell;
+        FakeShell shell;
         Settings settings;
         settings.setControllertype(c.type);
         ConsoleCapture console;
         EXPECT_FALSE(setClock(settings, shell, c.text));
         EXPECT_EQ(console.err(), c.warning);
-        EXPECT_TRUE(shell.commands.empty());
+        EXPECT_TRUE(shell.lines().empty());
         EXPECT_EQ(settings.pendingclock(), "");
     }
 }
@@ -222,16 +226,16 @@ TEST_F(WriterTest, PendingClockIsAppliedAgainOnceAndThenDropped) {
     ASSERT_TRUE(setClock(settings, shell, "20261208134501"));
     writeSettings(settings, shell);
     writeSettings(settings, shell);
-    EXPECT_EQ(shell.commands, std::vector<std::string>(2, "date -u -s 202612081345.01"));
+    EXPECT_EQ(shell.lines(), std::vector<std::string>(2, "date -u -s 202612081345.01"));
     EXPECT_EQ(settings.pendingclock(), "");
     EXPECT_EQ(console.out() + console.err(), "");
 }
 
 TEST(ReadClock, ReturnsTheDateAnswerUnchanged) {
-    ScriptedShell shell;
+    FakeShell shell;
     shell.answer("date -u +%Y%m%d%H%M%S", "20261208134501\n");
     EXPECT_EQ(readClock(shell), "20261208134501");
-    EXPECT_EQ(shell.commands, std::vector<std::string>{"date -u +%Y%m%d%H%M%S"});
+    EXPECT_EQ(shell.lines(), std::vector<std::string>{"date -u +%Y%m%d%H%M%S"});
 }
 
 using ClearOperation = bool (*)(const Settings&, ShellRunner&);
@@ -262,11 +266,11 @@ TEST(ClearServers, RunTheCommandsOfEachType) {
         {"name", clearNameServer, 4, {}},
     };
     for (const auto& c : cases) {
-        ScriptedShell shell;
+        FakeShell shell;
         Settings settings;
         settings.setControllertype(c.type);
         EXPECT_TRUE(c.clear(settings, shell)) << c.name << " " << c.type;
-        EXPECT_EQ(shell.commands, c.commands) << c.name << " " << c.type;
+        EXPECT_EQ(shell.lines(), c.commands) << c.name << " " << c.type;
         for (const auto& command : c.commands) {
             shell.answer(command, "ERROR::refused\n");
         }
@@ -283,7 +287,7 @@ TEST(ClearServers, OnlyALeadingErrorWordCountsAsFailure) {
                  {"NOERROR\n", true},     {"ok ERROR\n", true},
                  {"error\n", true},       {"", true}};
     for (const auto& c : cases) {
-        ScriptedShell shell;
+        FakeShell shell;
         Settings settings;
         settings.setControllertype(Settings::kTypeImx);
         shell.answer("trelsetup setnameserver --delete", c.answer);
@@ -292,14 +296,14 @@ TEST(ClearServers, OnlyALeadingErrorWordCountsAsFailure) {
 }
 
 TEST(ClearServers, QvxTimeServerDependsOnlyOnTheRestart) {
-    ScriptedShell shell;
+    FakeShell shell;
     Settings settings;
     settings.setControllertype(Settings::kTypeQvx);
     shell.answer("rm /etc/systemd/timesyncd.conf", "ERROR gone\n");
     EXPECT_TRUE(clearTimeServer(settings, shell));
     shell.answer("systemctl restart systemd-timesyncd.service", "ERROR failed\n");
     EXPECT_FALSE(clearTimeServer(settings, shell));
-    EXPECT_EQ(shell.commands.size(), 4U);
+    EXPECT_EQ(shell.lines().size(), 4U);
 }
 
 }  // namespace

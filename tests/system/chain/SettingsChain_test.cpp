@@ -16,12 +16,16 @@
 #include "krvd/system/SettingsWriter.h"
 #include "krvd/system/SystemInterfaceLister.h"
 #include "krvd/system/SystemShell.h"
-#include "tests/support/ScriptedShell.h"
+#include "tests/support/ConsoleCapture.h"
+#include "tests/support/FakeInterfaceLister.h"
+#include "tests/support/FakeShell.h"
+#include "tests/support/QuietSyslog.h"
+#include "tests/support/TempDir.h"
 
 namespace krvd {
 namespace {
 
-using testing::ConsoleCapture;
+using krvtest::ConsoleCapture;
 
 std::string sim(const std::string& arguments) {
     return runCommand("krv-sim " + arguments + " 2>&1", false);
@@ -60,7 +64,7 @@ class SettingsChain : public ::testing::Test {
         out = console.out();
     }
 
-    testing::QuietSyslog quiet;
+    krvtest::QuietSyslog quiet;
     SystemShell shell;
     SystemInterfaceLister interfaces;
     SystemAccess system{shell, interfaces, {}};

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <iostream>
+#include <sstream>
+#include <string>
+
+namespace krvtest {
+
+// Swaps std::cout and std::cerr for string streams while it lives.
+class ConsoleCapture {
+  public:
+    ConsoleCapture()
+        : oldOut_(std::cout.rdbuf(out_.rdbuf())), oldErr_(std::cerr.rdbuf(err_.rdbuf())) {}
+    ~ConsoleCapture() {
+        std::cout.rdbuf(oldOut_);
+        std::cerr.rdbuf(oldErr_);
+    }
+    ConsoleCapture(const ConsoleCapture&) = delete;
+    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
+    std::string out() const { return out_.str(); }
+    std::string err() const { return err_.str(); }
+
+  private:
+    std::ostringstream out_;
+    std::ostringstream err_;
+    std::streambuf* oldOut_;
+    std::streambuf* oldErr_;
+};
+
+}  // namespace krvtest
