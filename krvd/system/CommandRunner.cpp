@@ -32,7 +32,7 @@ std::string runCommand(const std::string& commandLine, bool firstWordOnly) {
     // "e": the read end is close-on-exec, so later commands never inherit it.
     Pipe pipe(popen(commandLine.c_str(), "re"));
     if (!pipe) {
-        const std::string failure = "ERROR::popen";
+        std::string failure = "ERROR::popen";
         logError(failure + ":" + commandLine);
         return failure;
     }

@@ -16,7 +16,7 @@ int SystemShell::runForStatus(const std::string& commandLine) {
     // The child inherits our stdio buffers' file positions, not their contents: flush so
     // console lines keep their order around the command's own output.
     std::cout.flush();
-    std::fflush(nullptr);
+    static_cast<void>(std::fflush(nullptr));
     return std::system(commandLine.c_str());
 }
 
