@@ -2,23 +2,14 @@
 
 #include <arpa/inet.h>
 
-#include <algorithm>
 #include <iostream>
 
 #include "krvd/protocol/CommandHandler.h"
 #include "krvd/protocol/DatagramParser.h"
+#include "krvd/protocol/TextTransforms.h"
 #include "krvd/system/SettingsReader.h"
 
 namespace krvd {
-
-namespace {
-
-std::string withoutLineBreaks(std::string text) {
-    std::erase_if(text, [](char c) { return c == '\r' || c == '\n' || c == '\t'; });
-    return text;
-}
-
-}  // namespace
 
 MessageDispatcher::MessageDispatcher(std::uint16_t port, DaemonEnvironment environment)
     : environment_(std::move(environment)),

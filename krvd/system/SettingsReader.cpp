@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <exception>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -163,7 +162,7 @@ void readImxExtras(Settings& settings, SystemAccess& system) {
         if (const auto displayTime = displayTimeFrom(answer)) {
             settings.setDisplaytime(*displayTime);
         }
-    } catch (const std::exception&) {
+    } catch (...) {
         // The display clock is informational; the rest of the read must not depend on it.
     }
 }

@@ -13,7 +13,10 @@ bool isPlainByte(unsigned char c) {
 
 }  // namespace
 
-std::string shellWord(const std::string& value) {
+std::string shellWord(const std::string& text) {
+    // The shell receives a C string: what follows a NUL byte would never reach it, and quoting
+    // across the NUL would leave the quote open.
+    const std::string value = text.substr(0, text.find('\0'));
     if (!value.empty() && std::all_of(value.begin(), value.end(), [](char c) {
             return isPlainByte(static_cast<unsigned char>(c));
         })) {
