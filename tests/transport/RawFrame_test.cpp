@@ -1,11 +1,13 @@
-// The frame layout and the Internet checksum, byte for byte; no sockets. What the kernel makes
-// of the frame is checked in netns/.
+// The frame layout and the Internet checksum, byte for byte; no sockets. The frame as it leaves
+// a real interface is checked end to end in tests/core/e2e.
 #include "krvd/transport/RawFrame.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
+
+#include "tests/support/WireBytes.h"
 
 namespace krvd {
 namespace {
@@ -16,13 +18,8 @@ std::uint16_t checksumOfHeader(const std::string& frame) {
     return checksum(words.data(), 10);
 }
 
-unsigned byteAt(const std::string& frame, std::size_t offset) {
-    return static_cast<unsigned char>(frame.at(offset));
-}
-
-unsigned wordAt(const std::string& frame, std::size_t offset) {
-    return byteAt(frame, offset) << 8 | byteAt(frame, offset + 1);
-}
+using krvtest::byteAt;
+using krvtest::wordAt;
 
 TEST(Checksum, NoWordsGivesAllOnes) {
     const std::uint16_t word = 0x1234;

@@ -20,6 +20,8 @@
 #include <iterator>
 #include <thread>
 
+#include "tests/support/WireBytes.h"
+
 extern char** environ;
 
 namespace krvd::e2e {
@@ -90,23 +92,6 @@ bool insideNamespace(const std::string& name, F f) {
     return entered;
 }
 
-std::uint16_t be16(const std::string& bytes, std::size_t offset) {
-    if (bytes.size() < offset + 2) {
-        return 0;
-    }
-    return static_cast<std::uint16_t>((static_cast<unsigned char>(bytes[offset]) << 8) |
-                                      static_cast<unsigned char>(bytes[offset + 1]));
-}
-
-std::string address(const std::string& bytes, std::size_t offset) {
-    if (bytes.size() < offset + 4) {
-        return {};
-    }
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, bytes.data() + offset, text, sizeof text);
-    return text;
-}
-
 bool waitReadable(int fd, Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -133,15 +118,12 @@ NetworkLab::NetworkLab(Side side) : side_(side) {
         failure_ = "needs root to create network namespaces";
         return;
     }
-    if (runQuietly({"ip", "netns", "add", controllerNs_}) != 0) {
-        failure_ = "ip netns add is not possible here";
-        controllerNs_.clear();
-        return;
-    }
-    if (runQuietly({"ip", "netns", "add", peerNs_}) != 0) {
-        failure_ = "ip netns add is not possible here";
-        peerNs_.clear();
-        return;
+    for (std::string* name : {&controllerNs_, &peerNs_}) {
+        if (runQuietly({"ip", "netns", "add", *name}) != 0) {
+            failure_ = "ip netns add is not possible here";
+            name->clear();
+            return;
+        }
     }
     const std::string& c = controllerNs_;
     const std::string& p = peerNs_;
@@ -189,41 +171,13 @@ bool NetworkLab::ip(const std::vector<std::string>& arguments) {
     return false;
 }
 
-std::uint16_t CapturedPacket::identification() const {
-    return be16(bytes, 4);
-}
-std::uint16_t CapturedPacket::flagsAndOffset() const {
-    return be16(bytes, 6);
-}
-unsigned CapturedPacket::ttl() const {
-    return bytes.size() > 8 ? static_cast<unsigned char>(bytes[8]) : 0;
-}
-unsigned CapturedPacket::protocol() const {
-    return bytes.size() > 9 ? static_cast<unsigned char>(bytes[9]) : 0;
-}
-std::uint16_t CapturedPacket::totalLength() const {
-    return be16(bytes, 2);
-}
-std::string CapturedPacket::source() const {
-    return address(bytes, 12);
-}
-std::string CapturedPacket::destination() const {
-    return address(bytes, 16);
-}
-std::uint16_t CapturedPacket::sourcePort() const {
-    return be16(bytes, 20);
-}
-std::uint16_t CapturedPacket::destinationPort() const {
-    return be16(bytes, 22);
-}
-std::uint16_t CapturedPacket::udpLength() const {
-    return be16(bytes, 24);
-}
-std::uint16_t CapturedPacket::udpChecksum() const {
-    return be16(bytes, 26);
-}
-std::string CapturedPacket::payload() const {
-    return bytes.size() > 28 ? bytes.substr(28) : "";
+std::string addressAt(const std::string& packet, std::size_t offset) {
+    if (packet.size() < offset + 4) {
+        return {};
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, packet.data() + offset, text, sizeof text);
+    return text;
 }
 
 Peer::Peer(const NetworkLab& lab) {
@@ -292,8 +246,8 @@ std::optional<ReceivedDatagram> Peer::receive(const std::string& prefix,
     return std::nullopt;
 }
 
-std::optional<CapturedPacket> Peer::capture(const std::string& prefix,
-                                            std::chrono::milliseconds timeout) {
+std::optional<std::string> Peer::capture(const std::string& prefix,
+                                         std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     while (waitReadable(capture_, deadline)) {
         char buffer[2048];
@@ -301,9 +255,9 @@ std::optional<CapturedPacket> Peer::capture(const std::string& prefix,
         if (count < 28) {
             continue;
         }
-        CapturedPacket packet{std::string(buffer, static_cast<std::size_t>(count))};
-        if (packet.protocol() == 17 && packet.destinationPort() == 7217 &&
-            packet.source() == kControllerAddress && packet.payload().starts_with(prefix)) {
+        const std::string packet(buffer, static_cast<std::size_t>(count));
+        if (krvtest::byteAt(packet, 9) == IPPROTO_UDP && krvtest::wordAt(packet, 22) == 7217 &&
+            addressAt(packet, 12) == kControllerAddress && packet.substr(28).starts_with(prefix)) {
             return packet;
         }
     }

@@ -54,22 +54,8 @@ struct ReceivedDatagram {
     std::uint16_t senderPort = 0;
 };
 
-// What the peer's capture saw of an IPv4/UDP packet on its interface.
-struct CapturedPacket {
-    std::string bytes;  // the whole IPv4 datagram, header first
-    std::uint16_t identification() const;
-    std::uint16_t flagsAndOffset() const;
-    unsigned ttl() const;
-    unsigned protocol() const;
-    std::uint16_t totalLength() const;
-    std::string source() const;
-    std::string destination() const;
-    std::uint16_t sourcePort() const;
-    std::uint16_t destinationPort() const;
-    std::uint16_t udpLength() const;
-    std::uint16_t udpChecksum() const;
-    std::string payload() const;
-};
+// The dotted form of the IPv4 address at offset in a captured packet.
+std::string addressAt(const std::string& packet, std::size_t offset);
 
 // The configuration tool's side: a UDP socket on port 7217 and a packet capture on "peer0",
 // both opened inside the peer namespace.
@@ -87,9 +73,9 @@ class Peer {
     std::optional<ReceivedDatagram> receive(const std::string& prefix,
                                             std::chrono::milliseconds timeout);
     // The next captured UDP packet to port 7217 from the controller whose payload starts
-    // with prefix.
-    std::optional<CapturedPacket> capture(const std::string& prefix,
-                                          std::chrono::milliseconds timeout);
+    // with prefix: the whole IPv4 datagram, header first.
+    std::optional<std::string> capture(const std::string& prefix,
+                                       std::chrono::milliseconds timeout);
 
   private:
     int udp_ = -1;

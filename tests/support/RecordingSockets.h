@@ -1,0 +1,102 @@
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "krvd/transport/SocketCalls.h"
+#include "tests/support/EventLog.h"
+
+namespace krvtest {
+
+inline std::string socketOptionName(int level, int name) {
+    if (level == SOL_SOCKET && name == SO_BROADCAST)
+        return "SO_BROADCAST";
+    if (level == SOL_SOCKET && name == SO_REUSEADDR)
+        return "SO_REUSEADDR";
+    if (level == SOL_SOCKET && name == SO_BINDTODEVICE)
+        return "SO_BINDTODEVICE";
+    if (level == IPPROTO_IP && name == IP_HDRINCL)
+        return "IP_HDRINCL";
+    return "other";
+}
+
+// Hands out descriptors from 0 upwards and logs each call as "<call> <udp|raw> [option]"
+// (also on the shared timeline as "socket: ..."); a call whose entry is in failures fails
+// with that errno. Receives are served from datagrams, cut to the size asked for.
+class RecordingSockets : public krvd::SocketCalls {
+  public:
+    explicit RecordingSockets(EventLog* timeline = nullptr) : timeline_(timeline) {}
+
+    std::vector<std::string> log;
+    std::map<std::string, int> failures;
+    std::vector<int> socketTypes;
+    std::string deviceOption;
+    std::string lastSent;
+    sockaddr_in lastDestination{};
+    std::deque<std::optional<std::string>> datagrams;  // nullopt: the receive fails
+    in_addr_t senderAddress = 0;
+
+    int socket(int, int type, int) override {
+        socketTypes.push_back(type);
+        const int fd = nextFd_++;
+        kinds_[fd] = (type & SOCK_RAW) == SOCK_RAW ? "raw" : "udp";
+        return record("socket", fd, "");
+    }
+    int setsockopt(int fd, int level, int name, const void* value, socklen_t length) override {
+        if (name == SO_BINDTODEVICE) {
+            deviceOption.assign(static_cast<const char*>(value), length);
+        }
+        return record("setsockopt", fd, " " + socketOptionName(level, name));
+    }
+    int bind(int fd, const sockaddr_in&) override { return record("bind", fd, ""); }
+    ssize_t recvfrom(int, char* buffer, std::size_t size, sockaddr_in& sender) override {
+        if (datagrams.empty() || !datagrams.front()) {
+            if (!datagrams.empty())
+                datagrams.pop_front();
+            errno = EINTR;
+            return -1;
+        }
+        const std::string bytes = datagrams.front()->substr(0, size);
+        datagrams.pop_front();
+        std::memcpy(buffer, bytes.data(), bytes.size());
+        sender.sin_addr.s_addr = senderAddress;
+        return static_cast<ssize_t>(bytes.size());
+    }
+    ssize_t sendto(int fd, const std::string& bytes, const sockaddr_in& destination) override {
+        lastSent = bytes;
+        lastDestination = destination;
+        return record("sendto", fd, "");
+    }
+    void close(int fd) override { add("close " + kinds_[fd]); }
+
+  private:
+    void add(const std::string& entry) {
+        log.push_back(entry);
+        if (timeline_ != nullptr) {
+            timeline_->add("socket: " + entry);
+        }
+    }
+    int record(const std::string& call, int fd, const std::string& detail) {
+        const std::string entry = call + " " + kinds_[fd] + detail;
+        add(entry);
+        if (const auto failure = failures.find(entry); failure != failures.end()) {
+            errno = failure->second;
+            return -1;
+        }
+        return fd;
+    }
+
+    EventLog* timeline_;
+    int nextFd_ = 0;
+    std::map<int, std::string> kinds_;
+};
+
+}  // namespace krvtest
