@@ -42,19 +42,9 @@ class CommandHandlerTest : public ::testing::Test {
         shell.answer("trelsetup getipaddr", "192.0.2.10");
         shell.answer("route -n | grep ^0.0.0.0 | awk '{ print $2 }'", "192.0.2.1");
         shell.answer("trelsetup gettimeserver", "192.0.2.50");
-        shell.answer("trelsetup getsyslogserver", "192.0.2.51");
-        shell.answer("trelsetup getnameserver", "192.0.2.53");
         shell.answer("hostname", "ctl7");
-        shell.answer("ntpq -pn | grep -v LOCL | grep ^*", "*192.0.2.50");
-        shell.answer("trelsetup sdcard info usage", "12%");
-        shell.answer("trelsetup getsdkversion", "5.1");
-        shell.answer("trelsetup getmacaddr fromfuses primary", "de:ad:be:ef:00:01");
-        shell.answer("cat /proc/uptime", "123.45 67.89\n");
-        shell.answer("cat /proc/loadavg", "0.10 0.20 0.30 1/99 42\n");
         shell.answer("date -u +%Y%m%d%H%M%S", "20240102030405");
         interfaces.add("br0", AF_INET, "255.255.255.0");
-        files.write("controller", "KRV-C7\nsecond line\n");
-        files.write("housenames", "North\n");
         // What start-up does before the first datagram.
         refresh(settings, system);
         shell.forgetCalls();
@@ -81,16 +71,13 @@ class CommandHandlerTest : public ::testing::Test {
     SetupMessage message;
 };
 
-TEST_F(CommandHandlerTest, QueryIsAnsweredWithStatusOfFreshlyReadSettings) {
+TEST_F(CommandHandlerTest, QueryIsAnsweredWithStatusOfFreshlyReadSettingsAndTheClock) {
+    // The reply's layout is Replies_test's; here: read again at the query, clock read as well.
     shell.answer("hostname", "ctl8");
     EXPECT_TRUE(handle("QUERY#seqid=5"));
-    EXPECT_EQ(replies.sent,
-              Lines{"KRV2#STATUS#seqid=5#mac=00:11:22:AA:BB:CC#ip=192.0.2.10#netmask=255.255.255.0"
-                    "#gateway=192.0.2.1#hostname=ctl8#ipscheme=STATIC#ntpip=192.0.2.50"
-                    "#controller=KRV-C7#housenames=North#syslogip=192.0.2.51"
-                    "#nameserver=192.0.2.53#ntpsync=yes#sdusage=12%#sdkversion=5.1"
-                    "#mac1=DE:AD:BE:EF:00:01#uptime=123.45 67.89"
-                    "#loadavg=0.10 0.20 0.30 1/99 42#utcclock=20240102030405#displaytime="});
+    ASSERT_EQ(replies.sent.size(), 1U);
+    EXPECT_NE(replies.sent[0].find("#hostname=ctl8#"), std::string::npos) << replies.sent[0];
+    EXPECT_TRUE(replies.sent[0].ends_with("#utcclock=20240102030405#displaytime="));
 }
 
 TEST_F(CommandHandlerTest, QueryIsAnsweredOnlyWhenWellFormedAndForThisMac) {
@@ -101,15 +88,12 @@ TEST_F(CommandHandlerTest, QueryIsAnsweredOnlyWhenWellFormedAndForThisMac) {
     };
     const std::vector<Case> cases = {
         {"QUERY#seqid=5#mac=00:11:22:aa:bb:cc", true, true},
-        {"QUERY#seqid=5#mac=00:11:22:AA:BB:CC", true, true},
         {"QUERY#seqid=5#", true, true},
-        {"QUERY#seqid=5#mac=00-11-22-AA-BB-CC", true, false},
         {"QUERY#seqid=5#mac=00:11:22:33:44:55", true, false},
+        // The MAC item is all the rest of the query.
         {"QUERY#seqid=5#mac=00:11:22:aa:bb:cc#x=1", true, false},
         {"QUERY#seqid=5#mac=0g:11:22:aa:bb:cc", false, false},
         {"QUERY#seqid=a=b", false, false},
-        {"QUERY#SEQID=5", false, false},
-        {"QUERY#", false, false},
         {"QUERY", false, false},
     };
     for (const Case& c : cases) {
@@ -144,11 +128,9 @@ TEST_F(CommandHandlerTest, AcceptedAssignAcksFirstThenWritesOnlyTheChangedGroupA
 
 TEST_F(CommandHandlerTest, AcceptedAssignWithoutEffectiveChangeWritesNothingButPauses) {
     const Lines lists = {
-        "",                           // empty assignment list
-        "#ntpip=192.0.2.99",          // an empty first item ends the list
-        "ntpip=192.0.2.50",           // the time server already set
-        "ip=abc#gateway=1.2.3",       // not applicable addresses are skipped
-        "unknown=1#ipscheme=STATIC",  // unknown keys are skipped
+        "",                      // empty assignment list
+        "ntpip=192.0.2.50",      // the time server already set
+        "ip=abc#gateway=1.2.3",  // the setters refuse what the lenient parser let through
     };
     for (const std::string& list : lists) {
         replies.sent.clear();
@@ -183,8 +165,8 @@ TEST_F(CommandHandlerTest, AssignWithClockSetsItTwiceAndLeavesNothingPending) {
 }
 
 TEST_F(CommandHandlerTest, MalformedAssignForThisMacIsRefusedWithoutChanges) {
-    for (const std::string list :
-         {"ip=", "ipscheme=static", "ip=192.0.2.20#ipscheme=static", "foo=a;b", "=1"}) {
+    // The grammar's refusals are DatagramParser_test's; one of them, after a good item.
+    for (const std::string list : {"ip=", "ip=192.0.2.20#ipscheme=static"}) {
         replies.sent.clear();
         shell.forgetCalls();
         EXPECT_FALSE(handle("ASSIGN#seqid=8#mac=" + kDeviceMac + "#" + list)) << list;
@@ -202,9 +184,6 @@ TEST_F(CommandHandlerTest, AssignOrClearNotAddressedHereIsIgnoredSilently) {
         "ASSIGN#seqid=8#mac=00:11:22:33:44:55#ntpip=192.0.2.99",
         "ASSIGN#seqid=8#mac=00:11:22:33:44:55#ipscheme=static",
         "ASSIGN#seqid=a;b#mac=" + kDeviceMac + "#ntpip=192.0.2.99",  // MAC never parsed
-        "ASSIGN#seqid=8#mac=" + kDeviceMac + "x#ntpip=192.0.2.99",
-        "ASSIGN",
-        "CLEAR#seqid=8#mac=00:11:22:33:44:55#ntpip",
         "CLEAR#seqid=8#mac=00:11:22:33:44:55#hostname",
         "CLEAR#SEQID=8#mac=" + kDeviceMac + "#ntpip",
     };
@@ -257,15 +236,10 @@ TEST_F(CommandHandlerTest, RepliesOfOtherControllersAreUnderstoodAndOtherWordsAr
     };
     const std::vector<Case> cases = {
         {"STATUS", true},
-        {"STATUS#seqid=1#mac=" + kDeviceMac, true},
         {"ACK#seqid=1#accept=yes", true},
         {"query#seqid=1", false},
-        {"QUERYX#seqid=1", false},
         {"STATUSX#seqid=1", false},
-        {"Assign#seqid=8#mac=" + kDeviceMac, false},
-        {"ACK ", false},
         {"", false},
-        {"#QUERY#seqid=1", false},
         {"\xff", false},
     };
     for (const Case& c : cases) {

@@ -37,9 +37,8 @@ TEST(CheckHeader, AcceptsMagicWithVersionUpToTwo) {
         bool accepted;
     };
     const std::vector<Case> cases = {
-        {"KRV2", true},   {"KRV0", true},    {"KRV1", true},  {"KRVx", true},  {"KRV ", true},
-        {"KRV\0"s, true}, {"KRV\xff", true}, {"KRV3", false}, {"KRV9", false}, {"krv2", false},
-        {"KRV", false},   {"KRV22", false},  {"", false},     {"XKRV", false}, {"KR2", false},
+        {"KRV2", true},  {"KRV0", true},  {"KRVx", true}, {"KRV\0"s, true}, {"KRV\xff", true},
+        {"KRV3", false}, {"krv2", false}, {"KRV", false}, {"KRV22", false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(checkHeader(c.head), c.accepted) << c.head;
@@ -80,9 +79,7 @@ TEST(ParseMac, ChecksOnlyTwoByteGroupsOfMacKeyAndUpperCasesWholeValue) {
         // A seventh group is not looked at.
         {"mac=00:11:22:33:44:55:zz", true, "00:11:22:33:44:55:ZZ"},
         {"mac=0:1:2", true, "0:1:2"},
-        {"mac=001122aabbcc", true, "001122AABBCC"},
         {"mac=00-11-22-aa-bb-cc", true, "00-11-22-AA-BB-CC"},
-        {"id=ab", true, "AB"},
         {"id=zz", true, "ZZ"},
         {"mac", true, ""},
         {"", true, ""},
@@ -129,15 +126,12 @@ TEST(ParseAssignments, StoresItemsLeftToRightUntilFailureOrEmptyItem) {
         {"ip=10.0.0.5#ipscheme=static", false, with([](SetupMessage& m) { m.ip = "10.0.0.5"; })},
         {"ip=10.0.0.5#ip=10.0.0.6", true, with([](SetupMessage& m) { m.ip = "10.0.0.6"; })},
         {"ip=10.0.0.5##netmask=255.0.0.0", true, with([](SetupMessage& m) { m.ip = "10.0.0.5"; })},
-        {"ip=10.0.0.5#", true, with([](SetupMessage& m) { m.ip = "10.0.0.5"; })},
         // An address that is not IPv4 text is skipped, unless it holds a forbidden byte.
         {"ip=abc#ntpip=1.2.3.4", true, with([](SetupMessage& m) { m.ntpip = "1.2.3.4"; })},
         {"ip=1.2.3.4;x", false, {}},
         {"ip=", false, {}},
-        {"ip", false, {}},
         {"=1.2.3.4", false, {}},
         {"foo=bar", true, {}},
-        {"foo=a;b", false, {}},
         {"foo=a=b", false, {}},
         {"fo;o=b", false, {}},
         {"foo=\xe9\0"s, true, {}},
@@ -165,24 +159,18 @@ TEST(IsIpv4Text, LenientDottedQuadWithoutOverflow) {
         bool valid;
     };
     const std::vector<Case> cases = {
-        {"192.168.1.10", true},
-        {"1.2.3", true},
         {"1..2.3", true},
         {"1.2.3.4.5", true},
         {"", true},
-        {"010.000.0255.1", true},
-        {"0000000000000000000000255.1.1.1", true},
+        {"0000000000000000000000255.000.1.1", true},
         {"255.255.255.255", true},
         {"1.2.3.256", false},
-        {"1.2.3.x", false},
         {"-1.2.3.4", false},
         {" 1.2.3.4", false},
         {"1.2.3.4\xb2", false},
         {"1.2\0.3.4"s, false},
         {"1000.1.1.1", false},
         {"4294967296.1.1.1", false},
-        {"18446744073709551617.1.1.1", false},
-        {std::string(300, '9') + ".1.1.1", false},
         {"1.1.1." + std::string(40, '9'), false},
     };
     for (const Case& c : cases) {
