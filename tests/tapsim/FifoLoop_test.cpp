@@ -19,28 +19,13 @@
 
 #include "RecordingEventWriter.h"
 #include "tapsim/UniqueFd.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-class TempFolder {
-  public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tapsim-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
+using krvtest::TempDir;
 
 bool existsAs(const std::string& path, mode_t type) {
     struct stat status {};
@@ -95,8 +80,8 @@ struct Loop {
 };
 
 TEST(tapsim_FifoLoop, ReusesAFifoAcrossBatchesAndRemovesItAtQuit) {
-    TempFolder folder;
-    const std::string path = folder / "tapsim.fifo";
+    TempDir folder;
+    const std::string path = folder.file("tapsim.fifo");
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
     struct stat before {};
     ASSERT_EQ(::lstat(path.c_str(), &before), 0);
@@ -121,8 +106,8 @@ TEST(tapsim_FifoLoop, ReusesAFifoAcrossBatchesAndRemovesItAtQuit) {
 }
 
 TEST(tapsim_FifoLoop, ReplacesARegularFileWithAFifoOfMode0646LessUmask) {
-    TempFolder folder;
-    const std::string path = folder / "tapsim.fifo";
+    TempDir folder;
+    const std::string path = folder.file("tapsim.fifo");
     std::ofstream(path) << "stale\n";
     const mode_t mask = ::umask(022);
     ::umask(mask);
@@ -157,8 +142,8 @@ TEST(tapsim_FifoLoop, OneBatchEndsTheProgram) {
              Case{"bad line", "1 2\n3 4 5\n", 0, "strtol: Invalid argument\n", true},
          }) {
         SCOPED_TRACE(c.name);
-        TempFolder folder;
-        const std::string path = folder / "tapsim.fifo";
+        TempDir folder;
+        const std::string path = folder.file("tapsim.fifo");
         Loop loop(path);
         writeBatch(path, c.batch);
         EXPECT_EQ(loop.finish(path), 0);
@@ -170,8 +155,8 @@ TEST(tapsim_FifoLoop, OneBatchEndsTheProgram) {
 }
 
 TEST(tapsim_FifoLoop, Status255WhenTheFifoIsGoneAtTheEnd) {
-    TempFolder folder;
-    const std::string path = folder / "tapsim.fifo";
+    TempDir folder;
+    const std::string path = folder.file("tapsim.fifo");
     Loop loop(path);
     tapsim::UniqueFd writer = openWriter(path);
     ASSERT_TRUE(writer.valid());
@@ -183,18 +168,19 @@ TEST(tapsim_FifoLoop, Status255WhenTheFifoIsGoneAtTheEnd) {
 }
 
 TEST(tapsim_FifoPreparation, FailuresAreReportedAndReturnedNegated) {
-    TempFolder folder;
-    std::ofstream(folder / "file") << "x";
-    std::filesystem::create_directories(folder / "full/inside");
+    TempDir folder;
+    folder.write("file", "x");
+    std::filesystem::create_directories(folder.file("full/inside"));
     struct Case {
         std::string path;
         int status;
         std::string err;
     };
     for (const Case& c : {
-             Case{folder / "file/tapsim.fifo", -ENOTDIR, "lstat: Not a directory\n"},
-             Case{folder / "full", -ENOTEMPTY, "remove: Directory not empty\n"},
-             Case{folder / "missing/tapsim.fifo", -ENOENT, "mkfifo: No such file or directory\n"},
+             Case{folder.file("file/tapsim.fifo"), -ENOTDIR, "lstat: Not a directory\n"},
+             Case{folder.file("full"), -ENOTEMPTY, "remove: Directory not empty\n"},
+             Case{folder.file("missing/tapsim.fifo"), -ENOENT,
+                  "mkfifo: No such file or directory\n"},
          }) {
         SCOPED_TRACE(c.path);
         std::ostringstream out;
@@ -205,7 +191,7 @@ TEST(tapsim_FifoPreparation, FailuresAreReportedAndReturnedNegated) {
         EXPECT_EQ(err.str(), c.err);
         EXPECT_EQ(out.str(), "");
     }
-    EXPECT_TRUE(existsAs(folder / "full/inside", S_IFDIR));
+    EXPECT_TRUE(existsAs(folder.file("full/inside"), S_IFDIR));
 }
 
 }  // namespace
