@@ -217,7 +217,8 @@ TEST_F(CommandHandlerTest, ClearRunsTheNamedClearingThenAcks) {
 }
 
 TEST_F(CommandHandlerTest, ClearOfAnUnknownSettingIsRefusedAfterRefresh) {
-    for (const std::string key : {"hostname", "NTPIP", "", "ntpip#x"}) {
+    // Which keys count is DatagramParser_test's; here, the key is all the rest of the text.
+    for (const std::string key : {"hostname", "ntpip#x"}) {
         replies.sent.clear();
         shell.forgetCalls();
         EXPECT_FALSE(handle("CLEAR#seqid=8#mac=" + kDeviceMac + "#" + key)) << key;

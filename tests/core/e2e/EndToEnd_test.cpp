@@ -190,10 +190,6 @@ TEST_F(EndToEnd, ClearRejectionsAndOtherControllersTraffic) {
     EXPECT_NE(daemon->commandRecord().find("trelsetup setnameserver --delete\n"),
               std::string::npos);
 
-    ack = ask("KRV2#ASSIGN#seqid=51#mac=" + mac + "#ipscheme=static", "KRV2#ACK");
-    ASSERT_TRUE(ack);
-    EXPECT_EQ(ack->text, "KRV2#ACK#seqid=51#mac=" + mac + "#accept=no");
-
     // Not for this controller, not this protocol version, not a datagram of the protocol, and
     // another controller's reply: none of them is answered.
     for (const std::string datagram :
