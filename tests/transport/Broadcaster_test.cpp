@@ -1,6 +1,6 @@
 // The Broadcaster's rules over a recording fake of the socket calls: which way a reply goes,
 // the oversize guard, every failure message, descriptors (0 is valid, close-on-exec, closed
-// on every path). Real sockets are exercised in netns/.
+// on every path), the receive cut. Real sockets: netns/ and tests/core/e2e.
 #include "krvd/transport/Broadcaster.h"
 
 #include <arpa/inet.h>
