@@ -28,5 +28,11 @@ TEST(ShellWord, OtherNamesReachTheCommandLiterally) {
     EXPECT_EQ(shellWord("it's"), "'it'\\''s'");
 }
 
+TEST(ShellWord, EndsAtANulByteAsTheShellWould) {
+    // Quoting across the NUL would leave the quote open and break the whole command line.
+    EXPECT_EQ(shellWord(std::string("eth0\0;reboot", 12)), "eth0");
+    EXPECT_EQ(runCommand("printf '%s|' " + shellWord(std::string("a b\0c", 5)), false), "a b|");
+}
+
 }  // namespace
 }  // namespace krvd
