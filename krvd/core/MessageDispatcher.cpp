@@ -5,9 +5,10 @@
 #include <iostream>
 
 #include "krvd/protocol/CommandHandler.h"
-#include "krvd/protocol/DatagramParser.h"
-#include "krvd/protocol/TextTransforms.h"
 #include "krvd/system/SettingsReader.h"
+#include "protocol/DatagramParser.h"
+#include "protocol/TextTransforms.h"
+#include "protocol/Wire.h"
 
 namespace krvd {
 
@@ -17,7 +18,7 @@ MessageDispatcher::MessageDispatcher(std::uint16_t port, DaemonEnvironment envir
       settings_(std::make_unique<Settings>()) {
     // The first datagram must already find a filled record and a saved copy.
     refresh(*settings_, system_);
-    const std::string interface = withoutLineBreaks(interfaceName(*settings_, system_));
+    const std::string interface = krv::withoutLineBreaks(interfaceName(*settings_, system_));
     broadcaster_ = std::make_unique<Broadcaster>(this, port, interface, environment_.sockets);
 }
 
@@ -47,8 +48,8 @@ void MessageDispatcher::onMessage(const char* data, std::int64_t count,
 }
 
 bool MessageDispatcher::handleDatagram(const std::string& datagram) {
-    const SplitResult parts = splitFirst(datagram, '#');
-    if (!checkHeader(parts.head)) {
+    const krv::SplitResult parts = krv::splitFirst(datagram, krv::wire::kItemSeparator);
+    if (!krv::checkHeader(parts.head)) {
         return false;
     }
     CommandHandler handler(*settings_, system_, *broadcaster_, environment_.sleeper);

@@ -5,13 +5,15 @@
 #include <string>
 
 #include "krvd/core/DaemonEnvironment.h"
-#include "krvd/protocol/SetupMessage.h"
 #include "krvd/settings/Settings.h"
 #include "krvd/system/SystemAccess.h"
 #include "krvd/transport/Broadcaster.h"
 #include "krvd/transport/IBroadcasterCallback.h"
+#include "protocol/SetupMessage.h"
 
 namespace krvd {
+
+using krv::SetupMessage;
 
 // The daemon's central object: owns the endpoint and the settings record, and turns each
 // received datagram into a handled command with an echo and a verdict on standard output.

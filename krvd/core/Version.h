@@ -2,10 +2,12 @@
 
 #include <cstdint>
 
+#include "protocol/Wire.h"
+
 namespace krvd {
 
-inline constexpr const char* kVersion = "4.12";
-// The setup protocol's UDP port, for requests and broadcast replies alike.
-inline constexpr std::uint16_t kPort = 7217;
+// The release of the programs, set once in the top-level CMakeLists.txt.
+inline constexpr const char* kVersion = KRV_VERSION;
+inline constexpr std::uint16_t kPort = krv::wire::kPort;
 
 }  // namespace krvd

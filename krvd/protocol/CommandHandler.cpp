@@ -1,16 +1,22 @@
 #include "krvd/protocol/CommandHandler.h"
 
-#include "krvd/protocol/DatagramParser.h"
 #include "krvd/protocol/Replies.h"
 #include "krvd/system/SettingsReader.h"
 #include "krvd/system/SettingsWriter.h"
+#include "protocol/DatagramParser.h"
+#include "protocol/Wire.h"
 
 namespace krvd {
 
-namespace {
+using krv::isClearKey;
+using krv::parseAssignments;
+using krv::parseMac;
+using krv::parseSeqid;
+using krv::splitFirst;
+using krv::SplitResult;
+namespace wire = krv::wire;
 
-// Gives the controller time to settle on its new addresses before the next datagram.
-constexpr unsigned kPauseAfterAssignSeconds = 5;
+namespace {
 
 // The three positional parts of ASSIGN and CLEAR: seqid item, MAC item, rest.
 struct AddressedArguments {
@@ -20,8 +26,8 @@ struct AddressedArguments {
 };
 
 AddressedArguments splitAddressed(const std::string& arguments) {
-    SplitResult first = splitFirst(arguments, '#');
-    SplitResult second = splitFirst(first.tail, '#');
+    SplitResult first = splitFirst(arguments, wire::kItemSeparator);
+    SplitResult second = splitFirst(first.tail, wire::kItemSeparator);
     return {std::move(first.head), std::move(second.head), std::move(second.tail)};
 }
 
@@ -32,19 +38,19 @@ CommandHandler::CommandHandler(Settings& settings, SystemAccess& system, ReplySe
     : settings_(settings), system_(system), replies_(replies), sleeper_(sleeper) {}
 
 bool CommandHandler::handleCommand(const std::string& commandText, SetupMessage& message) {
-    const SplitResult command = splitFirst(commandText, '#');
+    const SplitResult command = splitFirst(commandText, wire::kItemSeparator);
     const std::string& word = command.head;
-    if (word == "QUERY") {
+    if (word == wire::kQuery) {
         return handleQuery(command.tail, message);
     }
-    if (word == "ASSIGN") {
+    if (word == wire::kAssign) {
         return handleAssign(command.tail, message);
     }
-    if (word == "CLEAR") {
+    if (word == wire::kClear) {
         return handleClear(command.tail, message);
     }
     // Every reply is a broadcast, so the replies of other controllers arrive here too.
-    return word == "STATUS" || word == "ACK";
+    return word == wire::kStatus || word == wire::kAck;
 }
 
 bool CommandHandler::isAddressedHere(const SetupMessage& message) const {
@@ -53,7 +59,7 @@ bool CommandHandler::isAddressedHere(const SetupMessage& message) const {
 
 bool CommandHandler::handleQuery(const std::string& arguments, SetupMessage& message) {
     // The MAC item is all the rest, further "#" included.
-    const SplitResult items = splitFirst(arguments, '#');
+    const SplitResult items = splitFirst(arguments, wire::kItemSeparator);
     if (!parseSeqid(items.head, message) || !parseMac(items.tail, message)) {
         return false;
     }
@@ -83,7 +89,7 @@ bool CommandHandler::handleAssign(const std::string& arguments, SetupMessage& me
     replies_.send(buildAckReply(settings_, message.seqid, true));
     applyAssignment(message);
     writeSettings(settings_, system_.shell);
-    sleeper_.sleepSeconds(kPauseAfterAssignSeconds);
+    sleeper_.sleepSeconds(wire::kPauseAfterAssignSeconds);
     return true;
 }
 
@@ -133,9 +139,9 @@ bool CommandHandler::handleClear(const std::string& arguments, SetupMessage& mes
 }
 
 void CommandHandler::runClear(const std::string& key) {
-    if (key == "ntpip") {
+    if (key == wire::key::kNtpip) {
         clearTimeServer(settings_, system_.shell);
-    } else if (key == "syslogip") {
+    } else if (key == wire::key::kSyslogip) {
         clearSyslogServer(settings_, system_.shell);
     } else {
         clearNameServer(settings_, system_.shell);

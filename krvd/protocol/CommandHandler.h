@@ -2,13 +2,15 @@
 
 #include <string>
 
-#include "krvd/protocol/SetupMessage.h"
 #include "krvd/settings/Settings.h"
 #include "krvd/system/Sleeper.h"
 #include "krvd/system/SystemAccess.h"
 #include "krvd/transport/ReplySender.h"
+#include "protocol/SetupMessage.h"
 
 namespace krvd {
+
+using krv::SetupMessage;
 
 // Carries out one command of the setup protocol: QUERY, ASSIGN, CLEAR; the STATUS and ACK
 // replies of other controllers are recognised and ignored. Holds references only; the caller

@@ -1,67 +1,56 @@
 #include "krvd/protocol/Replies.h"
 
-#include "krvd/protocol/TextTransforms.h"
+#include "protocol/MessageText.h"
+#include "protocol/TextTransforms.h"
+#include "protocol/Wire.h"
 
 namespace krvd {
 
 namespace {
 
-// Magic and protocol version 2 of every reply.
-constexpr const char* kReplyStart = "KRV2";
-
-void appendIfNotEmpty(std::string& reply, const char* keyText, const std::string& value) {
+void appendIfNotEmpty(std::string& reply, std::string_view key, const std::string& value) {
     if (!value.empty()) {
-        reply += keyText;
-        reply += value;
+        krv::appendItem(reply, key, value);
     }
-}
-
-std::string replyHead(const char* command, const Settings& settings, const std::string& seqid) {
-    std::string reply = kReplyStart;
-    reply += command;
-    reply += seqid;
-    reply += "#mac=";
-    reply += deviceMac(settings);
-    return reply;
 }
 
 }  // namespace
 
 std::string deviceMac(const Settings& settings) {
-    return upperCased(settings.mac());
+    return krv::upperCased(settings.mac());
 }
 
 std::string buildStatusReply(const Settings& settings, const std::string& seqid,
                              const std::string& utcclock) {
-    std::string reply = replyHead("#STATUS#seqid=", settings, seqid);
-    appendIfNotEmpty(reply, "#ip=", settings.ip());
-    appendIfNotEmpty(reply, "#netmask=", settings.netmask());
-    appendIfNotEmpty(reply, "#gateway=", settings.gateway());
-    appendIfNotEmpty(reply, "#hostname=", settings.hostname());
-    appendIfNotEmpty(reply, "#ipscheme=", settings.ipscheme());
-    appendIfNotEmpty(reply, "#ntpip=", settings.ntpip());
-    appendIfNotEmpty(reply, "#controller=", withoutLineBreaks(settings.controller()));
-    appendIfNotEmpty(reply, "#housenames=", withoutLineBreaks(settings.housenames()));
-    appendIfNotEmpty(reply, "#syslogip=", settings.syslogip());
-    appendIfNotEmpty(reply, "#nameserver=", settings.nameserver());
-    appendIfNotEmpty(reply, "#ntpsync=", settings.ntpsync());
-    appendIfNotEmpty(reply, "#sdusage=", settings.sdusage());
-    appendIfNotEmpty(reply, "#sdkversion=", withoutLineBreaks(settings.sdkversion()));
-    appendIfNotEmpty(reply, "#mac1=", upperCased(withoutLineBreaks(settings.mac1())));
-    appendIfNotEmpty(reply, "#mac2=", upperCased(withoutLineBreaks(settings.mac2())));
-    appendIfNotEmpty(reply, "#uptime=", withoutLineBreaks(settings.uptime()));
-    appendIfNotEmpty(reply, "#loadavg=", withoutLineBreaks(settings.loadavg()));
-    reply += "#utcclock=";
-    reply += utcclock;
-    reply += "#displaytime=";
-    reply += withoutLineBreaks(settings.displaytime());
+    using krv::withoutLineBreaks;
+    using namespace krv::wire::key;
+    std::string reply = krv::messageStart(krv::wire::kStatus);
+    krv::appendItem(reply, kSeqid, seqid);
+    krv::appendItem(reply, kMac, deviceMac(settings));
+    appendIfNotEmpty(reply, kIp, settings.ip());
+    appendIfNotEmpty(reply, kNetmask, settings.netmask());
+    appendIfNotEmpty(reply, kGateway, settings.gateway());
+    appendIfNotEmpty(reply, kHostname, settings.hostname());
+    appendIfNotEmpty(reply, kIpscheme, settings.ipscheme());
+    appendIfNotEmpty(reply, kNtpip, settings.ntpip());
+    appendIfNotEmpty(reply, kController, withoutLineBreaks(settings.controller()));
+    appendIfNotEmpty(reply, kHousenames, withoutLineBreaks(settings.housenames()));
+    appendIfNotEmpty(reply, kSyslogip, settings.syslogip());
+    appendIfNotEmpty(reply, kNameserver, settings.nameserver());
+    appendIfNotEmpty(reply, kNtpsync, settings.ntpsync());
+    appendIfNotEmpty(reply, kSdusage, settings.sdusage());
+    appendIfNotEmpty(reply, kSdkversion, withoutLineBreaks(settings.sdkversion()));
+    appendIfNotEmpty(reply, kMac1, krv::upperCased(withoutLineBreaks(settings.mac1())));
+    appendIfNotEmpty(reply, kMac2, krv::upperCased(withoutLineBreaks(settings.mac2())));
+    appendIfNotEmpty(reply, kUptime, withoutLineBreaks(settings.uptime()));
+    appendIfNotEmpty(reply, kLoadavg, withoutLineBreaks(settings.loadavg()));
+    krv::appendItem(reply, kUtcclock, utcclock);
+    krv::appendItem(reply, kDisplaytime, withoutLineBreaks(settings.displaytime()));
     return reply;
 }
 
 std::string buildAckReply(const Settings& settings, const std::string& seqid, bool accepted) {
-    std::string reply = replyHead("#ACK#seqid=", settings, seqid);
-    reply += accepted ? "#accept=yes" : "#accept=no";
-    return reply;
+    return krv::ackText(seqid, deviceMac(settings), accepted);
 }
 
 }  // namespace krvd

@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol/Wire.h"
+
 namespace krvd {
 
 // A reply as one hand-built IPv4/UDP broadcast: 20 bytes of IPv4 header, 8 of UDP header, then
 // the payload. Both ports are this constant, whatever port the Broadcaster listens on.
-inline constexpr std::uint16_t kRawFramePort = 7217;
+inline constexpr std::uint16_t kRawFramePort = krv::wire::kPort;
 inline constexpr std::size_t kRawHeaderSize = 28;
 // The largest payload that still fits an Ethernet MTU of 1500 with both headers.
 inline constexpr std::size_t kRawPayloadRoom = 1472;

@@ -1,13 +1,13 @@
 // Covers the inbound grammar's pure operations on arbitrary bytes; command handling is tested
 // in CommandHandler_test.cpp.
-#include "krvd/protocol/DatagramParser.h"
+#include "protocol/DatagramParser.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-namespace krvd {
+namespace krv {
 namespace {
 
 using namespace std::string_literals;
@@ -188,4 +188,4 @@ TEST(IsClearKey, OnlyTheThreeServerNames) {
 }
 
 }  // namespace
-}  // namespace krvd
+}  // namespace krv

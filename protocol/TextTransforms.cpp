@@ -1,9 +1,9 @@
-#include "krvd/protocol/TextTransforms.h"
+#include "protocol/TextTransforms.h"
 
 #include <algorithm>
 #include <cctype>
 
-namespace krvd {
+namespace krv {
 
 std::string upperCased(const std::string& text) {
     std::string result = text;
@@ -18,4 +18,4 @@ std::string withoutLineBreaks(const std::string& text) {
     return result;
 }
 
-}  // namespace krvd
+}  // namespace krv

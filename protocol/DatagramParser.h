@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "krvd/protocol/SetupMessage.h"
+#include "protocol/SetupMessage.h"
 
-namespace krvd {
+namespace krv {
 
 // Inbound grammar of the setup protocol. Every operation works on byte strings of any content
 // (NUL and bytes above 0x7F included) and reports malformed input only through its result.
@@ -44,4 +44,4 @@ bool isIpv4Text(const std::string& text);
 // The setting names CLEAR accepts: "ntpip", "syslogip", "nameserver".
 bool isClearKey(const std::string& text);
 
-}  // namespace krvd
+}  // namespace krv

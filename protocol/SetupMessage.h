@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace krvd {
+namespace krv {
 
 // The values parsed from one datagram. An empty field means the datagram did not give it.
 struct SetupMessage {
@@ -21,4 +21,4 @@ struct SetupMessage {
     void reset() { *this = SetupMessage{}; }
 };
 
-}  // namespace krvd
+}  // namespace krv

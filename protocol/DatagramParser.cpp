@@ -1,18 +1,20 @@
-#include "krvd/protocol/DatagramParser.h"
+#include "protocol/DatagramParser.h"
 
+#include <algorithm>
 #include <string_view>
 
-#include "krvd/protocol/TextTransforms.h"
+#include "protocol/TextTransforms.h"
+#include "protocol/Wire.h"
 
-namespace krvd {
+namespace krv {
 
 namespace {
 
-constexpr char kItemSeparator = '#';
-constexpr char kValueSeparator = '=';
-constexpr char kMacGroupSeparator = ':';
-constexpr char kIpv4PartSeparator = '.';
-constexpr std::string_view kForbiddenInValues = "#;=";
+using wire::kForbiddenInValues;
+using wire::kIpv4PartSeparator;
+using wire::kItemSeparator;
+using wire::kMacGroupSeparator;
+using wire::kValueSeparator;
 constexpr int kMacGroups = 6;
 constexpr int kIpv4Parts = 4;
 
@@ -52,24 +54,26 @@ bool isIpv4Part(const std::string& part) {
 }
 
 bool isAddressKey(const std::string& key) {
-    return key == "ip" || key == "netmask" || key == "gateway" || key == "syslogip" ||
-           key == "nameserver" || key == "ntpip";
+    using namespace wire::key;
+    return key == kIp || key == kNetmask || key == kGateway || key == kSyslogip ||
+           key == kNameserver || key == kNtpip;
 }
 
 std::string& addressField(const std::string& key, SetupMessage& message) {
-    if (key == "ip") {
+    using namespace wire::key;
+    if (key == kIp) {
         return message.ip;
     }
-    if (key == "netmask") {
+    if (key == kNetmask) {
         return message.netmask;
     }
-    if (key == "gateway") {
+    if (key == kGateway) {
         return message.gateway;
     }
-    if (key == "syslogip") {
+    if (key == kSyslogip) {
         return message.syslogip;
     }
-    if (key == "nameserver") {
+    if (key == kNameserver) {
         return message.nameserver;
     }
     return message.ntpip;
@@ -94,17 +98,17 @@ SplitResult splitFirst(const std::string& text, char separator) {
 }
 
 bool checkHeader(const std::string& head) {
-    if (head.size() != 4 || head.compare(0, 3, "KRV") != 0) {
+    if (head.size() != wire::kMagic.size() + 1 || !head.starts_with(wire::kMagic)) {
         return false;
     }
-    const char versionByte = head[3];
+    const char versionByte = head.back();
     const int version = isDecimalDigit(versionByte) ? versionByte - '0' : 0;
-    return version <= 2;
+    return version <= wire::kVersionByte - '0';
 }
 
 bool parseSeqid(const std::string& item, SetupMessage& message) {
     const SplitResult pair = splitFirst(item, kValueSeparator);
-    if (pair.head != "seqid" || holdsForbiddenByte(pair.tail)) {
+    if (pair.head != wire::key::kSeqid || holdsForbiddenByte(pair.tail)) {
         return false;
     }
     message.seqid = pair.tail;
@@ -113,7 +117,7 @@ bool parseSeqid(const std::string& item, SetupMessage& message) {
 
 bool parseMac(const std::string& item, SetupMessage& message) {
     const SplitResult pair = splitFirst(item, kValueSeparator);
-    if (pair.head == "mac") {
+    if (pair.head == wire::key::kMac) {
         std::string rest = pair.tail;
         for (int group = 0; group < kMacGroups; ++group) {
             SplitResult split = splitFirst(rest, kMacGroupSeparator);
@@ -154,14 +158,14 @@ bool parseAssignment(const std::string& item, SetupMessage& message) {
         addressField(key, message) = value;
         return true;
     }
-    if (key == "ipscheme") {
-        if (value != "STATIC" && value != "DHCP") {
+    if (key == wire::key::kIpscheme) {
+        if (value != wire::kSchemeStatic && value != wire::kSchemeDhcp) {
             return false;
         }
         message.ipscheme = value;
         return true;
     }
-    if (key == "utcclock") {
+    if (key == wire::key::kUtcclock) {
         message.utcclock = value;
         return true;
     }
@@ -182,7 +186,8 @@ bool isIpv4Text(const std::string& text) {
 }
 
 bool isClearKey(const std::string& text) {
-    return text == "ntpip" || text == "syslogip" || text == "nameserver";
+    return std::find(wire::kClearKeys.begin(), wire::kClearKeys.end(), text) !=
+           wire::kClearKeys.end();
 }
 
-}  // namespace krvd
+}  // namespace krv
