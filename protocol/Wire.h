@@ -81,6 +81,11 @@ inline constexpr std::array<std::string_view, 8> kAssignKeys = {
 inline constexpr std::array<std::string_view, 3> kClearKeys = {key::kNtpip, key::kSyslogip,
                                                                key::kNameserver};
 
+// Public resolvers the daemon never reports as the name server: a query shows the previous
+// name server instead, so an assignment of one of these cannot be seen in a STATUS reply.
+inline constexpr std::array<std::string_view, 4> kUnreportedNameservers = {"1.1.1.1", "8.8.8.8",
+                                                                           "1.0.0.1", "8.8.4.4"};
+
 // After acknowledging an accepted ASSIGN the daemon writes the changes, then pauses this long
 // before it reads the next datagram, so the controller can settle on its new addresses.
 inline constexpr unsigned kPauseAfterAssignSeconds = 5;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 
 #include "krvd/system/Log.h"
 #include "krvd/system/ShellWord.h"
+#include "protocol/Wire.h"
 
 namespace krvd {
 
@@ -71,8 +73,8 @@ std::int32_t controllerTypeOf(const std::string& sdkWord) {
 }
 
 bool isPublicResolver(const std::string& address) {
-    return address == "1.1.1.1" || address == "8.8.8.8" || address == "1.0.0.1" ||
-           address == "8.8.4.4";
+    const auto& resolvers = krv::wire::kUnreportedNameservers;
+    return std::find(resolvers.begin(), resolvers.end(), address) != resolvers.end();
 }
 
 void readTimeSync(Settings& settings, SystemAccess& system) {

@@ -104,6 +104,10 @@ bool waitReadable(int fd, Clock::time_point deadline) {
 
 }  // namespace
 
+bool runInNamespace(const std::string& name, const std::function<void()>& f) {
+    return insideNamespace(name, f);
+}
+
 int runQuietly(const std::vector<std::string>& argv) {
     const pid_t pid = spawn(argv, "/dev/null", "/dev/null", false);
     return pid < 0 ? -1 : waitFor(pid);
@@ -264,7 +268,13 @@ std::optional<std::string> Peer::capture(const std::string& prefix,
     return std::nullopt;
 }
 
-Daemon::Daemon(const NetworkLab& lab, Options options) : lab_(lab), options_(std::move(options)) {
+Daemon::Daemon(const NetworkLab& lab, Options options)
+    : Daemon(lab.controllerNamespace(), lab.controllerInterface(), std::move(options)) {}
+
+Daemon::Daemon(std::string networkNamespace, std::string interface, Options options)
+    : namespace_(std::move(networkNamespace)),
+      interface_(std::move(interface)),
+      options_(std::move(options)) {
     std::string pattern = (std::filesystem::temp_directory_path() / "krvd-e2e-XXXXXX").string();
     if (mkdtemp(pattern.data()) != nullptr) {
         workDir_ = pattern;
@@ -296,14 +306,14 @@ bool Daemon::start() {
     std::vector<std::string> argv = {"ip",
                                      "netns",
                                      "exec",
-                                     lab_.controllerNamespace(),
+                                     namespace_,
                                      KRV_SOURCE_DIR "/sim/run-on-sim-controller",
                                      "--state",
                                      workDir_ + "/state",
                                      "--interface",
-                                     lab_.controllerInterface(),
+                                     interface_,
                                      "--hostname",
-                                     "ctl-e2e",
+                                     options_.hostname,
                                      "--",
                                      KRV_BINARY_DIR "/krvd/krvd"};
     pid_ = spawn(argv, workDir_ + "/stdout", workDir_ + "/stderr", options_.closeStandardInput);

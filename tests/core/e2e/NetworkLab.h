@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,10 @@ inline constexpr const char* kGatewayAddress = "192.0.2.1";
 
 // Runs a program and waits for it; its output is dropped. Returns the exit status or -1.
 int runQuietly(const std::vector<std::string>& argv);
+
+// Runs f with the calling thread inside the named network namespace; sockets opened there stay
+// in it. False when the namespace could not be entered.
+bool runInNamespace(const std::string& name, const std::function<void()>& f);
 
 class NetworkLab {
   public:
@@ -90,9 +95,12 @@ class Daemon {
     struct Options {
         std::string controllerType = "imx";
         bool closeStandardInput = false;
+        std::string hostname = "ctl-e2e";
     };
 
     Daemon(const NetworkLab& lab, Options options);
+    // On any namespace, working on the named interface there.
+    Daemon(std::string networkNamespace, std::string interface, Options options);
     ~Daemon();
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
@@ -114,7 +122,8 @@ class Daemon {
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const;
 
   private:
-    const NetworkLab& lab_;
+    std::string namespace_;
+    std::string interface_;
     Options options_;
     std::string workDir_;
     pid_t pid_ = -1;

@@ -1,0 +1,51 @@
+#pragma once
+
+// A LAN of network namespaces for running krvctl against many controllers: a hub holding the
+// bridge "lan0" and the tool's address, and hosts joined to it by veth pairs. Addresses come
+// from 192.0.2.0/24 only; nothing is created outside the namespaces, and all is removed again.
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace krvctl::e2e {
+
+inline constexpr const char* kToolAddress = "192.0.2.250";
+
+class Lan {
+  public:
+    Lan();
+    ~Lan();
+    Lan(const Lan&) = delete;
+    Lan& operator=(const Lan&) = delete;
+
+    // Empty when the LAN stands; otherwise why it could not be built.
+    const std::string& failure() const { return failure_; }
+    const std::string& hubNamespace() const { return hub_; }
+
+    // A host with the veth "eth0" at address/24, as a port of its own bridge "br0" when bridged.
+    // Returns the host's namespace, or nothing with failure() set.
+    std::optional<std::string> addHost(const std::string& address, bool bridged);
+
+  private:
+    bool ip(const std::vector<std::string>& arguments);
+
+    std::string hub_;
+    std::vector<std::string> hosts_;
+    std::string failure_;
+};
+
+struct ToolRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the built krvctl inside the namespace and waits for it (at most timeoutSeconds, then it
+// is killed). With a user id, it runs as that user.
+ToolRun runTool(const std::string& networkNamespace, const std::vector<std::string>& arguments,
+                std::optional<uid_t> asUser = std::nullopt, int timeoutSeconds = 60);
+
+}  // namespace krvctl::e2e
