@@ -26,7 +26,6 @@ Client::ExchangeResult Client::exchange(const std::function<std::string()>& requ
     const int attempts = std::max(timing_.retries, 0) + 1;
     const auto start = clock_.now();
     const auto end = start + timing_.timeout;
-    const auto slice = timing_.timeout / attempts;
     ExchangeResult result;
     auto nextSend = start;
     // Bounded by the window: every turn either sends, or waits up to a deadline within it.
@@ -39,7 +38,10 @@ Client::ExchangeResult Client::exchange(const std::function<std::string()>& requ
                 return result;
             }
             ++result.sent;
-            nextSend = start + slice * result.sent;
+            // Each retry waits for half of what is left of the window: a controller that is
+            // busy reading its state is likelier than a lost datagram, and every retry it
+            // hears costs it another full read (and an ASSIGN another pause).
+            nextSend = start + timing_.timeout - timing_.timeout / (1 << result.sent);
         }
         if (now >= end) {
             break;

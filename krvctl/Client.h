@@ -16,7 +16,7 @@ namespace krvctl {
 
 struct Timing {
     std::chrono::milliseconds timeout{3000};  // the whole listening window of one request
-    int retries = 2;                          // re-sends while nothing has answered
+    int retries = 2;  // re-sends while nothing has answered, after 1/2, 3/4, ... of the window
 };
 
 enum class Delivery {

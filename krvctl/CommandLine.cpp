@@ -41,6 +41,13 @@ std::string describeSeconds(double seconds) {
     return text;
 }
 
+// Short spans to the millisecond: a whole LAN often answers within a few.
+std::string describeSpan(std::chrono::milliseconds span) {
+    return span < std::chrono::seconds(10)
+               ? std::to_string(span.count()) + " ms"
+               : describeSeconds(static_cast<double>(span.count()) / 1000);
+}
+
 std::vector<std::string> clearKeys() {
     return {wire::kClearKeys.begin(), wire::kClearKeys.end()};
 }
@@ -80,6 +87,8 @@ int Session::discover() {
     } else if (!found.controllers.empty()) {
         printDiscoveryTable(env_.out, found.controllers);
     }
+    // The list first, then the remarks about it, also when both go to one terminal.
+    env_.out.flush();
     for (const std::string& conflict : found.conflicts) {
         env_.err << kProgram << ": warning: " << printable(conflict) << '\n';
     }
@@ -93,8 +102,7 @@ int Session::discover() {
     }
     env_.err << found.controllers.size()
              << (found.controllers.size() == 1 ? " controller" : " controllers")
-             << " answered; the last new one after "
-             << describeSeconds(static_cast<double>(found.lastNewReplyAfter.count()) / 1000)
+             << " answered; the last new one after " << describeSpan(found.lastNewReplyAfter)
              << " of " << window() << '\n';
     return kDone;
 }

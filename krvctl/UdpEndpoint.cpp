@@ -1,6 +1,7 @@
 #include "krvctl/UdpEndpoint.h"
 
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -81,8 +82,6 @@ OpenedEndpoint UdpEndpoint::open(const std::string& interface) {
     if (!switchOn(fd, SOL_SOCKET, SO_REUSEADDR) || !switchOn(fd, SOL_SOCKET, SO_BROADCAST)) {
         return fail(kUnavailable, "cannot configure the UDP socket: " + errorText(errno));
     }
-    // Counts replies lost to a full buffer, so a partial list never passes for a whole one.
-    switchOn(fd, SOL_SOCKET, SO_RXQ_OVFL);
     endpoint->receiveBuffer_ = sizeReceiveBuffer(fd);
     if (!interface.empty() && ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(),
                                            static_cast<socklen_t>(interface.size())) != 0) {
@@ -131,30 +130,18 @@ bool UdpEndpoint::drainQueued() {
     std::array<mmsghdr, kBatch> messages{};
     std::array<iovec, kBatch> vectors{};
     std::array<sockaddr_in, kBatch> senders{};
-    std::array<std::array<char, CMSG_SPACE(sizeof(std::uint32_t))>, kBatch> controls{};
     for (unsigned i = 0; i < kBatch; ++i) {
         vectors[i] = {buffers_[i].data(), buffers_[i].size()};
         messages[i].msg_hdr.msg_iov = &vectors[i];
         messages[i].msg_hdr.msg_iovlen = 1;
         messages[i].msg_hdr.msg_name = &senders[i];
         messages[i].msg_hdr.msg_namelen = sizeof senders[i];
-        messages[i].msg_hdr.msg_control = controls[i].data();
-        messages[i].msg_hdr.msg_controllen = controls[i].size();
     }
     const int count = ::recvmmsg(fd_, messages.data(), kBatch, MSG_DONTWAIT, nullptr);
     if (count <= 0) {
         return false;
     }
     for (int i = 0; i < count; ++i) {
-        const msghdr& header = messages[i].msg_hdr;
-        for (cmsghdr* control = CMSG_FIRSTHDR(&header); control != nullptr;
-             control = CMSG_NXTHDR(const_cast<msghdr*>(&header), control)) {
-            if (control->cmsg_level == SOL_SOCKET && control->cmsg_type == SO_RXQ_OVFL) {
-                std::uint32_t total = 0;
-                std::memcpy(&total, CMSG_DATA(control), sizeof total);
-                dropped_ = std::max<std::uint64_t>(dropped_, total);
-            }
-        }
         char sender[INET_ADDRSTRLEN] = {};
         ::inet_ntop(AF_INET, &senders[i].sin_addr, sender, sizeof sender);
         const std::size_t length = std::min<std::size_t>(messages[i].msg_len, kDatagramRoom);
@@ -189,6 +176,16 @@ std::optional<ReceivedDatagram> UdpEndpoint::receive(
     ReceivedDatagram next = std::move(pending_.front());
     pending_.pop_front();
     return next;
+}
+
+std::uint64_t UdpEndpoint::dropped() const {
+    // The socket's own drop count, so a partial list never passes for a whole one.
+    std::array<std::uint32_t, SK_MEMINFO_VARS> memory{};
+    socklen_t length = sizeof memory;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_MEMINFO, memory.data(), &length) != 0) {
+        return 0;
+    }
+    return memory[SK_MEMINFO_DROPS];
 }
 
 bool UdpEndpoint::interrupted() const {

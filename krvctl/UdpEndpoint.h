@@ -29,7 +29,7 @@ class UdpEndpoint final : public Endpoint {
     bool broadcast(const std::string& bytes, std::string& problem) override;
     std::optional<ReceivedDatagram> receive(
         std::chrono::steady_clock::time_point deadline) override;
-    std::uint64_t dropped() const override { return dropped_; }
+    std::uint64_t dropped() const override;
     bool interrupted() const override;
 
     // The receive buffer the system granted, in bytes.
@@ -41,7 +41,6 @@ class UdpEndpoint final : public Endpoint {
 
     int fd_;
     int receiveBuffer_ = 0;
-    std::uint64_t dropped_ = 0;
     std::deque<ReceivedDatagram> pending_;
     std::vector<std::string> buffers_;
 };

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The demo: krvd on a simulated imx controller, found and set up by a configuration tool on a
-# second network namespace. Installs what it needs, builds, runs, and removes everything it
+# The demo: krvd on a simulated imx controller, found and set up by krvctl from a second
+# network namespace. Installs what it needs, builds, runs, and removes everything it
 # started. Nothing leaves its namespaces and nothing of this machine is changed.
 #   KRV_DEMO_TYPE   controller type of the simulated controller (imx, arm9, qvx, other)
 set -euo pipefail
@@ -12,7 +12,7 @@ if [ "${1:-}" != --inside ]; then
         "$repo/scripts/install-deps.sh"
     fi
     cmake -S "$repo" -B "$build" >/dev/null
-    cmake --build "$build" -j "$(nproc)" --target krvd krvtool >/dev/null
+    cmake --build "$build" -j "$(nproc)" --target krvd krvctl >/dev/null
     # A private network and mount namespace for the whole demo: the namespaces and links it
     # builds disappear with its processes. Without root, a user namespace provides the rights.
     if [ "$(id -u)" -eq 0 ]; then
@@ -85,18 +85,20 @@ if ! grep -q "Listening for broadcast packets" "$work/krvd.log"; then
 fi
 sed 's/^/  krvd | /' "$work/krvd.log"
 
-step "QUERY from the configuration tool: who is out there?"
-in_peer "$build/demo/krvtool" query --seqid 1 | tee "$work/status1"
-mac=$(awk '$1 == "mac" { print $NF }' "$work/status1")
-old_ntp=$(awk '$1 == "ntpip" { print $NF }' "$work/status1")
+krvctl() { in_peer "$build/krvctl/krvctl" "$@"; }
 
-step "ASSIGN a new time server to $mac (was $old_ntp)"
-in_peer "$build/demo/krvtool" assign --seqid 2 --mac "$mac" ntpip=192.0.2.124
-echo "  (the controller writes the change, then pauses 5 seconds before it reads again)"
+step "krvctl discover: every controller that answers a QUERY"
+krvctl discover | tee "$work/discover"
+mac=$(awk 'NR == 2 { print $1 }' "$work/discover")
 
-step "QUERY again: the change is visible"
-in_peer "$build/demo/krvtool" query --seqid 3 --timeout 15 | tee "$work/status2" |
-    grep -E "^(reply|  ntpip)"
+step "krvctl assign: a new time server and this machine's clock, verified key by key"
+krvctl assign "$mac" ntpip=192.0.2.124 utcclock=now
+
+step "krvctl assign refuses a gateway that would cut the controller off"
+krvctl assign "$mac" gateway=198.51.100.1 || echo "  (exit status $?: no ASSIGN was sent)"
+
+step "krvctl query: one controller's STATUS"
+krvctl query "$mac" | tee "$work/status"
 
 step "What the daemon ran on the controller (simulated tools' record, last lines)"
 grep -v -e '^trelsetup get' -e '^route' -e '^ntpq' -e '^Get' -e '^trelsetup sdcard' \
@@ -105,6 +107,6 @@ grep -v -e '^trelsetup get' -e '^route' -e '^ntpq' -e '^Get' -e '^trelsetup sdca
 step "The daemon's console"
 sed 's/^/  krvd | /' "$work/krvd.log" | tail -n 12
 
-grep -q "ntpip *time server *192.0.2.124" "$work/status2"
+grep -q "^ntpip  *192.0.2.124$" "$work/status"
 echo
 echo "Demo finished; everything it started is stopped and removed."

@@ -7,6 +7,7 @@ packages=(
     build-essential cmake pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     libevdev-dev
+    libcli11-dev nlohmann-json3-dev
     iproute2 util-linux procps net-tools
     qemu-system-x86 busybox-static cpio xz-utils zstd
 )

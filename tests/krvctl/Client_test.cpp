@@ -35,7 +35,7 @@ TEST(Client, SilenceIsRetriedWithinTheWindowWithTheSameSeqid) {
     Lan lan;
     const QueryAnswer answer = lan.client.query("02:00:00:4B:10:01");
     EXPECT_EQ(answer.delivery, Delivery::Silent);
-    EXPECT_EQ(lan.sendTimes(), (std::vector<std::chrono::milliseconds>{0ms, 1000ms, 2000ms}));
+    EXPECT_EQ(lan.sendTimes(), (std::vector<std::chrono::milliseconds>{0ms, 1500ms, 2250ms}));
     EXPECT_EQ(lan.clock.elapsed(), 3000ms);
     const std::string seqid = itemOf(lan.endpoint.sent()[0].bytes, "seqid");
     EXPECT_EQ(seqid.size(), 16u);
@@ -50,8 +50,8 @@ TEST(Client, AnAnswerStopsTheRetriesAndAFreshRequestGetsAFreshSeqid) {
     const QueryAnswer answer = lan.client.query("02:00:00:4B:10:01");
     ASSERT_EQ(answer.delivery, Delivery::Answered);
     EXPECT_EQ(answer.record->value("ntpip"), "192.0.2.123");
-    EXPECT_EQ(lan.sendTimes(), (std::vector<std::chrono::milliseconds>{0ms, 1000ms}));
-    EXPECT_EQ(lan.clock.elapsed(), 1040ms);  // ends with the answer, not the window
+    EXPECT_EQ(lan.sendTimes(), (std::vector<std::chrono::milliseconds>{0ms, 1500ms}));
+    EXPECT_EQ(lan.clock.elapsed(), 1540ms);  // ends with the answer, not the window
 
     lan.client.query("02:00:00:4B:10:01");
     EXPECT_NE(itemOf(lan.endpoint.sent()[0].bytes, "seqid"),
@@ -143,7 +143,7 @@ TEST(Client, EachAssignAttemptCarriesTheClockOfItsOwnMoment) {
     EXPECT_TRUE(ack.accepted);
     ASSERT_EQ(lan.endpoint.sent().size(), 3u);
     EXPECT_EQ(itemOf(lan.endpoint.sent()[0].bytes, "utcclock"), "20261208120000");
-    EXPECT_EQ(itemOf(lan.endpoint.sent()[2].bytes, "utcclock"), "20261208120002");
+    EXPECT_EQ(itemOf(lan.endpoint.sent()[2].bytes, "utcclock"), "20261208120002");  // at 2.25 s
     EXPECT_EQ(ack.sentClock, "20261208120002");
 }
 

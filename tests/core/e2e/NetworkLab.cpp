@@ -300,6 +300,10 @@ void Daemon::configure(const std::vector<std::string>& simArguments) {
 }
 
 bool Daemon::start() {
+    return launch() && awaitListening();
+}
+
+bool Daemon::launch() {
     if (!failure_.empty()) {
         return false;
     }
@@ -321,7 +325,11 @@ bool Daemon::start() {
         failure_ = "cannot start krvd";
         return false;
     }
-    if (!waitForOutput("Listening for broadcast packets\n", std::chrono::seconds(20))) {
+    return true;
+}
+
+bool Daemon::awaitListening() {
+    if (!waitForOutput("Listening for broadcast packets\n", std::chrono::seconds(40))) {
         failure_ = "krvd did not come up; stderr: " + standardError();
         return false;
     }

@@ -109,6 +109,9 @@ class Daemon {
     void configure(const std::vector<std::string>& simArguments);
     // Starts the daemon and waits for its banner; false with failure() set otherwise.
     bool start();
+    // The two halves of start, so that many daemons can start at once.
+    bool launch();
+    bool awaitListening();
     // Stops it (SIGTERM, then SIGKILL) and waits for it.
     void stop();
 

@@ -45,7 +45,8 @@ Lan::Lan() {
         ip({"-n", hub_, "link", "set", "lo", "up"}) &&
         ip({"-n", hub_, "link", "add", "lan0", "type", "bridge"}) &&
         ip({"-n", hub_, "addr", "add", std::string(kToolAddress) + "/24", "dev", "lan0"}) &&
-        ip({"-n", hub_, "link", "set", "lan0", "up"});
+        ip({"-n", hub_, "link", "set", "lan0", "up"}) &&
+        ip({"-n", hub_, "route", "add", "default", "via", "192.0.2.1", "dev", "lan0"});
     if (!ok && failure_.empty()) {
         failure_ = "could not build the hub";
     }
