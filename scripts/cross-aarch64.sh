@@ -16,9 +16,3 @@ cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake 
 cmake --build "$build_dir" -j 2
 ctest --test-dir "$build_dir" --output-on-failure -j 2 --timeout 600 -L unit
 
-# The test programs really are AArch64 code: the emulator ran them, not the machine.
-header=$(readelf -h "$build_dir/krvd/krvd")
-if ! grep -q 'Machine:.*AArch64' <<<"$header"; then
-    echo "cross-aarch64: krvd is not an AArch64 program" >&2
-    exit 1
-fi
