@@ -94,6 +94,16 @@ bool insideNamespace(const std::string& name, F f) {
     return entered;
 }
 
+// Opens a packet socket on "peer0" into fd; to be called inside the peer namespace.
+bool bindPacketSocketToPeer(int& fd, int type, std::uint16_t protocol) {
+    fd = socket(AF_PACKET, type | SOCK_CLOEXEC, htons(protocol));
+    sockaddr_ll link{};
+    link.sll_family = AF_PACKET;
+    link.sll_protocol = htons(protocol);
+    link.sll_ifindex = static_cast<int>(if_nametoindex("peer0"));
+    return fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&link), sizeof link) == 0;
+}
+
 bool waitReadable(int fd, Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -194,13 +204,7 @@ Peer::Peer(const NetworkLab& lab) {
         if (bind(udp_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
             failure_ = "peer cannot bind port 7217";
         }
-        capture_ = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP));
-        sockaddr_ll link{};
-        link.sll_family = AF_PACKET;
-        link.sll_protocol = htons(ETH_P_IP);
-        link.sll_ifindex = static_cast<int>(if_nametoindex("peer0"));
-        if (capture_ < 0 ||
-            bind(capture_, reinterpret_cast<const sockaddr*>(&link), sizeof link) != 0) {
+        if (!bindPacketSocketToPeer(capture_, SOCK_DGRAM, ETH_P_IP)) {
             failure_ = "peer cannot capture on peer0";
         }
     });
@@ -269,13 +273,7 @@ std::optional<std::string> Peer::capture(const std::string& prefix,
 PacketRecorder::PacketRecorder(const NetworkLab& lab) {
     const bool entered = insideNamespace(lab.peerNamespace(), [this] {
         // ETH_P_ALL: only such sockets see the frames the peer sends as well.
-        socket_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
-        sockaddr_ll link{};
-        link.sll_family = AF_PACKET;
-        link.sll_protocol = htons(ETH_P_ALL);
-        link.sll_ifindex = static_cast<int>(if_nametoindex("peer0"));
-        if (socket_ < 0 ||
-            bind(socket_, reinterpret_cast<const sockaddr*>(&link), sizeof link) != 0) {
+        if (!bindPacketSocketToPeer(socket_, SOCK_RAW, ETH_P_ALL)) {
             failure_ = "cannot record on peer0";
         }
     });
