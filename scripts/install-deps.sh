@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what building, testing and the demo need on Debian 12. Safe to run again: packages
-# that are already present are left alone and apt is only asked when something is missing.
+# Installs what building, testing and the demo need on Debian 12; with --ship also what the
+# AArch64 cross build and the packages need. Safe to run again: packages that are already
+# present are left alone and apt is only asked when something is missing.
 set -euo pipefail
 
 packages=(
@@ -10,7 +11,33 @@ packages=(
     libcli11-dev nlohmann-json3-dev
     iproute2 util-linux procps net-tools
     qemu-system-x86 busybox-static cpio xz-utils zstd
+    # man pages and the capture dissector's check
+    scdoc tshark
 )
+ship=0
+if [ "${1:-}" = --ship ]; then
+    ship=1
+    packages+=(
+        # the packages and their checks
+        dpkg-dev fakeroot lintian systemd
+        # the controller's architecture: cross compiler, arm64 libraries through multiarch,
+        # and user emulation to run the unit tests
+        g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static
+        libgtest-dev:arm64 libgmock-dev:arm64 libevdev-dev:arm64 libstdc++6:arm64
+    )
+fi
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+    sudo_cmd=(sudo)
+fi
+
+# The arm64 libraries install beside the machine's own only once dpkg knows the architecture.
+refresh=0
+if [ "$ship" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    "${sudo_cmd[@]}" dpkg --add-architecture arm64
+    refresh=1
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -19,14 +46,13 @@ for package in "${packages[@]}"; do
     fi
 done
 
-if [ "${#missing[@]}" -eq 0 ]; then
+if [ "${#missing[@]}" -eq 0 ] && [ "$refresh" -eq 0 ]; then
     exit 0
 fi
 
-sudo_cmd=()
-if [ "$(id -u)" -ne 0 ]; then
-    sudo_cmd=(sudo)
-fi
-echo "Installing: ${missing[*]}"
 "${sudo_cmd[@]}" apt-get update
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+if [ "${#missing[@]}" -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends \
+        "${missing[@]}"
+fi

@@ -25,7 +25,9 @@ int runKrvd(int argc, const char* const* argv, DaemonEnvironment environment) {
     } catch (const std::exception& error) {
         std::cerr << "Exception: " << error.what() << '\n';
     }
-    return 0;
+    // The loop never returns by itself: reaching this point is always a failure, and the
+    // service manager restarts the daemon only when the status says so.
+    return 1;
 }
 
 }  // namespace krvd

@@ -62,11 +62,12 @@ TEST_F(EntryPointTest, VersionAndUsageTouchNothing) {
     EXPECT_TRUE(shell.lines().empty());
 }
 
-TEST_F(EntryPointTest, ExceptionDuringTheStartUpReadIsReportedWithoutBanner) {
+TEST_F(EntryPointTest, ExceptionDuringTheStartUpReadIsReportedAsAFailureWithoutBanner) {
     ThrowingShell throwing;
     ConsoleCapture console;
     const char* argv[] = {"krvd"};
-    EXPECT_EQ(runKrvd(1, argv, {throwing, interfaces, sleeper, sockets, {}}), 0);
+    // A non-zero status is what makes the service manager restart the daemon.
+    EXPECT_EQ(runKrvd(1, argv, {throwing, interfaces, sleeper, sockets, {}}), 1);
     EXPECT_EQ(console.err(), "Exception: shell gone\n");
     EXPECT_EQ(console.out().find("Listening"), std::string::npos);
 }

@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
+#include <linux/sockios.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -90,6 +92,16 @@ bool insideNamespace(const std::string& name, F f) {
         close(target);
     }
     return entered;
+}
+
+// Opens a packet socket on "peer0" into fd; to be called inside the peer namespace.
+bool bindPacketSocketToPeer(int& fd, int type, std::uint16_t protocol) {
+    fd = socket(AF_PACKET, type | SOCK_CLOEXEC, htons(protocol));
+    sockaddr_ll link{};
+    link.sll_family = AF_PACKET;
+    link.sll_protocol = htons(protocol);
+    link.sll_ifindex = static_cast<int>(if_nametoindex("peer0"));
+    return fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&link), sizeof link) == 0;
 }
 
 bool waitReadable(int fd, Clock::time_point deadline) {
@@ -196,13 +208,7 @@ Peer::Peer(const NetworkLab& lab) {
         if (bind(udp_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
             failure_ = "peer cannot bind port 7217";
         }
-        capture_ = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP));
-        sockaddr_ll link{};
-        link.sll_family = AF_PACKET;
-        link.sll_protocol = htons(ETH_P_IP);
-        link.sll_ifindex = static_cast<int>(if_nametoindex("peer0"));
-        if (capture_ < 0 ||
-            bind(capture_, reinterpret_cast<const sockaddr*>(&link), sizeof link) != 0) {
+        if (!bindPacketSocketToPeer(capture_, SOCK_DGRAM, ETH_P_IP)) {
             failure_ = "peer cannot capture on peer0";
         }
     });
@@ -266,6 +272,71 @@ std::optional<std::string> Peer::capture(const std::string& prefix,
         }
     }
     return std::nullopt;
+}
+
+PacketRecorder::PacketRecorder(const NetworkLab& lab) {
+    const bool entered = insideNamespace(lab.peerNamespace(), [this] {
+        // ETH_P_ALL: only such sockets see the frames the peer sends as well.
+        if (!bindPacketSocketToPeer(socket_, SOCK_RAW, ETH_P_ALL)) {
+            failure_ = "cannot record on peer0";
+        }
+    });
+    if (!entered) {
+        failure_ = "cannot enter the peer namespace";
+    }
+}
+
+PacketRecorder::~PacketRecorder() {
+    if (socket_ >= 0) {
+        close(socket_);
+    }
+}
+
+std::vector<CapturedFrame> PacketRecorder::take() {
+    std::vector<CapturedFrame> frames;
+    // The queue holds what arrived so far; a bound keeps a chatty link from holding us here.
+    constexpr int kMostFrames = 10000;
+    for (int i = 0; i < kMostFrames; ++i) {
+        char buffer[2048];
+        const ssize_t count = recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (count < 0) {
+            break;
+        }
+        CapturedFrame frame;
+        frame.bytes.assign(buffer, static_cast<std::size_t>(count));
+        if (ioctl(socket_, SIOCGSTAMP, &frame.time) != 0) {
+            gettimeofday(&frame.time, nullptr);
+        }
+        frames.push_back(std::move(frame));
+    }
+    return frames;
+}
+
+bool writePcap(const std::string& path, const std::vector<CapturedFrame>& frames) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    const auto put32 = [&file](std::uint32_t value) {
+        file.write(reinterpret_cast<const char*>(&value), sizeof value);
+    };
+    const auto put16 = [&file](std::uint16_t value) {
+        file.write(reinterpret_cast<const char*>(&value), sizeof value);
+    };
+    constexpr std::uint32_t kMagic = 0xa1b2c3d4;  // microsecond time stamps, host byte order
+    constexpr std::uint32_t kLinkTypeEthernet = 1;
+    put32(kMagic);
+    put16(2);  // format version 2.4
+    put16(4);
+    put32(0);  // time zone and accuracy, both unused
+    put32(0);
+    put32(65535);  // snapshot length
+    put32(kLinkTypeEthernet);
+    for (const auto& frame : frames) {
+        put32(static_cast<std::uint32_t>(frame.time.tv_sec));
+        put32(static_cast<std::uint32_t>(frame.time.tv_usec));
+        put32(static_cast<std::uint32_t>(frame.bytes.size()));
+        put32(static_cast<std::uint32_t>(frame.bytes.size()));
+        file.write(frame.bytes.data(), static_cast<std::streamsize>(frame.bytes.size()));
+    }
+    return static_cast<bool>(file);
 }
 
 Daemon::Daemon(const NetworkLab& lab, Options options)

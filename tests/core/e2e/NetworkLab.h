@@ -5,6 +5,7 @@
 // created outside these namespaces, and everything is removed again.
 
 #include <netinet/in.h>
+#include <sys/time.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -87,6 +88,32 @@ class Peer {
     int capture_ = -1;
     std::string failure_;
 };
+
+struct CapturedFrame {
+    timeval time{};
+    std::string bytes;  // the whole Ethernet frame
+};
+
+// Every frame that crosses "peer0", in both directions, from construction on: the exchange as
+// a network analyser on the tool's side sees it.
+class PacketRecorder {
+  public:
+    explicit PacketRecorder(const NetworkLab& lab);
+    ~PacketRecorder();
+    PacketRecorder(const PacketRecorder&) = delete;
+    PacketRecorder& operator=(const PacketRecorder&) = delete;
+
+    const std::string& failure() const { return failure_; }
+    // The frames captured since the last call, oldest first.
+    std::vector<CapturedFrame> take();
+
+  private:
+    int socket_ = -1;
+    std::string failure_;
+};
+
+// Writes the frames as a classic pcap file (Ethernet link type), as network analysers read it.
+bool writePcap(const std::string& path, const std::vector<CapturedFrame>& frames);
 
 // The real krvd binary, started on the simulated controller inside the lab's controller
 // namespace, with its standard output and error in files.
