@@ -39,8 +39,10 @@ std::optional<ControllerRecord> recordFromStatus(const DecodedDatagram& status, 
     }
     if (const std::string* clock = status.find(krv::wire::key::kUtcclock)) {
         if (const auto controllerSeconds = parseUtcClock(*clock)) {
-            // The controller reports whole seconds; compare with this machine's whole second.
-            record.clockOffsetSeconds = controllerSeconds.value() - floorDiv(receivedAtMs, 1000);
+            // The controller cuts its clock to the whole second: taken from the middle of
+            // that second, two clocks that agree come out +0s rather than -1s half the time.
+            const std::int64_t controllerMs = controllerSeconds.value() * 1000 + 500;
+            record.clockOffsetSeconds = floorDiv(controllerMs - receivedAtMs + 499, 1000);
         }
     }
     return record;

@@ -33,6 +33,10 @@ TEST(DatagramDecoder, StatusItemsInOrder) {
     EXPECT_EQ(record->mac, "02:00:00:4B:10:01");
     EXPECT_EQ(record->value("hostname"), "ctl");
     EXPECT_EQ(record->clockOffsetSeconds, 3);
+    // The same whole second on both sides reads as agreement, wherever in it the reply came.
+    const auto same = decodeDatagram(statusText("5", "02:00:00:4B:10:01", {}, "20261208120000"));
+    EXPECT_EQ(recordFromStatus(same, "", test::kStartWallMs + 999)->clockOffsetSeconds, 0);
+    EXPECT_EQ(recordFromStatus(same, "", test::kStartWallMs)->clockOffsetSeconds, 0);
     EXPECT_FALSE(record->reports("ntpip"));
 }
 
