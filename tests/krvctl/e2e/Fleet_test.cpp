@@ -72,7 +72,7 @@ TEST(Fleet, EveryControllerIsListedOnceAndAnAssignChangesOnlyItsTarget) {
 
     const int target = 7;
     const ToolRun assign = runTool(
-        lan.hubNamespace(), {"--timeout", "10", "assign", fleetMac(target), "ntpip=192.0.2.77"});
+        lan.hubNamespace(), {"--timeout", "30", "assign", fleetMac(target), "ntpip=192.0.2.77"});
     EXPECT_EQ(assign.status, 0) << assign.err << assign.out;
     for (int i = 0; i < kFleetSize; ++i) {
         const bool changed =
