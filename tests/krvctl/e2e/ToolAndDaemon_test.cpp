@@ -21,7 +21,8 @@ constexpr uid_t kNobody = 65534;
 
 class ToolAndDaemon : public ::testing::Test {
   protected:
-    // Builds the lab and starts the daemon; skips when this machine cannot host them.
+    // Builds the lab and starts the daemon; skips when this machine cannot host them. A skip or
+    // a fatal failure here only leaves this function: the test must return too.
     void bringUp(const std::vector<std::vector<std::string>>& simSetup = {}) {
         lab = std::make_unique<NetworkLab>(NetworkLab::Side::Bridge);
         if (!lab->failure().empty()) {
@@ -61,7 +62,7 @@ class ToolAndDaemon : public ::testing::Test {
 
 TEST_F(ToolAndDaemon, FindsSetsUpAndClearsAController) {
     bringUp();
-    if (IsSkipped()) {
+    if (IsSkipped() || HasFatalFailure()) {
         return;
     }
     const ToolRun table = tool({"discover"});
@@ -101,7 +102,7 @@ TEST_F(ToolAndDaemon, FindsSetsUpAndClearsAController) {
 
 TEST_F(ToolAndDaemon, AWriteTheControllerFailsIsStatusThree) {
     bringUp({{"answer", "settimeserver", "exit:1"}});
-    if (IsSkipped()) {
+    if (IsSkipped() || HasFatalFailure()) {
         return;
     }
     const ToolRun assign = tool({"assign", kMac, "ntpip=192.0.2.200"});
@@ -114,7 +115,7 @@ TEST_F(ToolAndDaemon, AWriteTheControllerFailsIsStatusThree) {
 
 TEST_F(ToolAndDaemon, AnUnknownMacGetsNoAnswerAndNothingChanges) {
     bringUp();
-    if (IsSkipped()) {
+    if (IsSkipped() || HasFatalFailure()) {
         return;
     }
     const ToolRun assign =
@@ -127,7 +128,7 @@ TEST_F(ToolAndDaemon, AnUnknownMacGetsNoAnswerAndNothingChanges) {
 
 TEST_F(ToolAndDaemon, RunsBesideTheDaemonAsAnOrdinaryUser) {
     bringUp();
-    if (IsSkipped()) {
+    if (IsSkipped() || HasFatalFailure()) {
         return;
     }
     const std::string nobody = std::to_string(kNobody);
