@@ -215,14 +215,25 @@ Peer::~Peer() {
     }
 }
 
-bool Peer::broadcast(const std::string& text) {
+namespace {
+
+bool sendDatagram(int fd, const std::string& text, in_addr_t address) {
     sockaddr_in destination{};
     destination.sin_family = AF_INET;
     destination.sin_port = htons(7217);
-    destination.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-    return sendto(udp_, text.data(), text.size(), 0,
-                  reinterpret_cast<const sockaddr*>(&destination),
+    destination.sin_addr.s_addr = address;
+    return sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&destination),
                   sizeof destination) == static_cast<ssize_t>(text.size());
+}
+
+}  // namespace
+
+bool Peer::broadcast(const std::string& text) {
+    return sendDatagram(udp_, text, htonl(INADDR_BROADCAST));
+}
+
+bool Peer::sendToController(const std::string& text) {
+    return sendDatagram(udp_, text, inet_addr(kControllerAddress));
 }
 
 std::optional<ReceivedDatagram> Peer::receive(const std::string& prefix,
@@ -304,8 +315,9 @@ bool Daemon::start() {
                                      lab_.controllerInterface(),
                                      "--hostname",
                                      "ctl-e2e",
-                                     "--",
-                                     KRV_BINARY_DIR "/krvd/krvd"};
+                                     "--"};
+    argv.insert(argv.end(), options_.wrapper.begin(), options_.wrapper.end());
+    argv.push_back(KRV_BINARY_DIR "/krvd/krvd");
     pid_ = spawn(argv, workDir_ + "/stdout", workDir_ + "/stderr", options_.closeStandardInput);
     if (pid_ < 0) {
         failure_ = "cannot start krvd";
@@ -318,22 +330,32 @@ bool Daemon::start() {
     return true;
 }
 
-void Daemon::stop() {
+std::optional<int> Daemon::stop(std::chrono::milliseconds grace) {
     if (pid_ < 0) {
-        return;
+        return std::nullopt;
     }
     kill(pid_, SIGTERM);
-    for (int i = 0; i < 50; ++i) {
+    if (auto status = waitForExit(grace)) {
+        return status;
+    }
+    kill(pid_, SIGKILL);
+    return waitForExit(std::chrono::seconds(10));
+}
+
+std::optional<int> Daemon::waitForExit(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (pid_ >= 0) {
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
-            return;
+            return status;
+        }
+        if (Clock::now() >= deadline) {
+            break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    kill(pid_, SIGKILL);
-    waitFor(pid_);
-    pid_ = -1;
+    return std::nullopt;
 }
 
 std::string Daemon::standardOutput() const {

@@ -69,6 +69,9 @@ class Peer {
     const std::string& failure() const { return failure_; }
     // Sends to 255.255.255.255:7217.
     bool broadcast(const std::string& text);
+    // Sends to the controller's own address on port 7217: no copy comes back to this side, so
+    // a flood does not fill the peer's own receive queue.
+    bool sendToController(const std::string& text);
     // The next datagram from another host whose text starts with prefix.
     std::optional<ReceivedDatagram> receive(const std::string& prefix,
                                             std::chrono::milliseconds timeout);
@@ -90,6 +93,8 @@ class Daemon {
     struct Options {
         std::string controllerType = "imx";
         bool closeStandardInput = false;
+        // A program and its arguments that run krvd (valgrind, setpriv), on the controller.
+        std::vector<std::string> wrapper = {};
     };
 
     Daemon(const NetworkLab& lab, Options options);
@@ -101,10 +106,15 @@ class Daemon {
     void configure(const std::vector<std::string>& simArguments);
     // Starts the daemon and waits for its banner; false with failure() set otherwise.
     bool start();
-    // Stops it (SIGTERM, then SIGKILL) and waits for it.
-    void stop();
+    // Stops it (SIGTERM, then SIGKILL after grace) and waits for it. Returns the wait status,
+    // or nullopt when it was not running.
+    std::optional<int> stop(std::chrono::milliseconds grace = std::chrono::seconds(1));
+    // Waits for it to end by itself; the wait status, or nullopt when it still runs.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout);
 
     pid_t pid() const { return pid_; }
+    // A private folder of this daemon's run; removed with the object.
+    const std::string& workDir() const { return workDir_; }
     const std::string& failure() const { return failure_; }
     std::string standardOutput() const;
     std::string standardError() const;
