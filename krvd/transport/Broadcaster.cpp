@@ -9,6 +9,7 @@
 
 #include "krvd/core/Version.h"
 #include "krvd/transport/RawFrame.h"
+#include "krvd/transport/StopSignals.h"
 
 namespace krvd {
 namespace {
@@ -89,8 +90,13 @@ Broadcaster::~Broadcaster() {
 void Broadcaster::listen() {
     // Flushed so that whoever watches the daemon knows it is ready.
     std::cout << "Krevane " << kVersion << " : Listening for broadcast packets\n" << std::flush;
+    catchStopSignals();
     for (;;) {
         receiveOne();
+        if (const int signal = pendingStopSignal(); signal != 0) {
+            std::cout.flush();
+            endByStopSignal(signal);
+        }
     }
 }
 
@@ -98,6 +104,14 @@ bool Broadcaster::receiveOne() {
     sockaddr_in sender{};
     const ssize_t count =
         sockets_.recvfrom(socketFd_, receiveBuffer_.data(), receiveBuffer_.size(), sender);
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // A supervisor reading a pipe or the journal must see each datagram's lines before the
+        // daemon sits idle; while more datagrams are queued they are written in batches, one
+        // system call for many datagrams in a flood.
+        std::cout.flush();
+        sockets_.waitReadable(socketFd_);
+        return false;
+    }
     if (count <= 0) {
         return false;
     }

@@ -33,10 +33,11 @@ class Broadcaster : public ReplySender {
     Broadcaster(const Broadcaster&) = delete;
     Broadcaster& operator=(const Broadcaster&) = delete;
 
-    // Writes the banner, then hands every received datagram to the callback, forever.
+    // Writes the banner, then hands every received datagram to the callback, forever; a stop
+    // signal ends the process between two datagrams (StopSignals.h).
     [[noreturn]] void listen();
-    // One turn of the listen loop: one receive, and the callback when it brought bytes.
-    // Returns whether the callback was called.
+    // One turn of the listen loop: takes the next queued datagram to the callback; when none is
+    // queued, flushes standard output and waits. Returns whether the callback was called.
     bool receiveOne();
 
     // Sends all of text, NUL bytes included; failures go to standard error only.

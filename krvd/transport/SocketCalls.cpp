@@ -1,6 +1,10 @@
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "krvd/transport/SocketCalls.h"
+#include "krvd/transport/StopSignals.h"
 
 namespace krvd {
 namespace {
@@ -22,7 +26,26 @@ class SystemSocketCalls final : public SocketCalls {
     }
     ssize_t recvfrom(int fd, char* buffer, std::size_t size, sockaddr_in& sender) override {
         socklen_t length = sizeof sender;
-        return ::recvfrom(fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&sender), &length);
+        return ::recvfrom(fd, buffer, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sender),
+                          &length);
+    }
+    void waitReadable(int fd) override {
+        // Stop signals are held back from the check to the wait, and let through only inside
+        // it: one that arrives in between still ends the wait instead of going unnoticed.
+        const sigset_t stops = stopSignalSet();
+        sigset_t previous;
+        pthread_sigmask(SIG_BLOCK, &stops, &previous);
+        if (pendingStopSignal() == 0) {
+            sigset_t during = previous;
+            for (int signal = 1; signal < NSIG; ++signal) {
+                if (sigismember(&stops, signal) == 1) {
+                    sigdelset(&during, signal);
+                }
+            }
+            pollfd entry{fd, POLLIN, 0};
+            ::ppoll(&entry, 1, nullptr, &during);
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
     ssize_t sendto(int fd, const std::string& bytes, const sockaddr_in& destination) override {
         return ::sendto(fd, bytes.data(), bytes.size(), 0, asSockaddr(destination),

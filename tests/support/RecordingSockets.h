@@ -30,7 +30,8 @@ inline std::string socketOptionName(int level, int name) {
 
 // Hands out descriptors from 0 upwards and logs each call as "<call> <udp|raw> [option]"
 // (also on the shared timeline as "socket: ..."); a call whose entry is in failures fails
-// with that errno. Receives are served from datagrams, cut to the size asked for.
+// with that errno. Receives are served from datagrams, cut to the size asked for; with none
+// left, a receive finds the queue empty (EAGAIN) and a wait is logged as "wait udp".
 class RecordingSockets : public krvd::SocketCalls {
   public:
     explicit RecordingSockets(EventLog* timeline = nullptr) : timeline_(timeline) {}
@@ -58,9 +59,12 @@ class RecordingSockets : public krvd::SocketCalls {
     }
     int bind(int fd, const sockaddr_in&) override { return record("bind", fd, ""); }
     ssize_t recvfrom(int, char* buffer, std::size_t size, sockaddr_in& sender) override {
-        if (datagrams.empty() || !datagrams.front()) {
-            if (!datagrams.empty())
-                datagrams.pop_front();
+        if (datagrams.empty()) {
+            errno = EAGAIN;
+            return -1;
+        }
+        if (!datagrams.front()) {
+            datagrams.pop_front();
             errno = EINTR;
             return -1;
         }
@@ -76,6 +80,7 @@ class RecordingSockets : public krvd::SocketCalls {
         return record("sendto", fd, "");
     }
     void close(int fd) override { add("close " + kinds_[fd]); }
+    void waitReadable(int fd) override { add("wait " + kinds_[fd]); }
 
   private:
     void add(const std::string& entry) {
