@@ -157,6 +157,21 @@ NetworkLab::~NetworkLab() {
     }
 }
 
+int NetworkLab::bindUdpInController(std::uint16_t port) const {
+    int fd = -1;
+    insideNamespace(controllerNs_, [&fd, port] {
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(port);
+        if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    });
+    return fd;
+}
+
 bool NetworkLab::ip(const std::vector<std::string>& arguments) {
     std::vector<std::string> argv = {"ip"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());

@@ -39,6 +39,10 @@ class NetworkLab {
     // The interface the daemon should select.
     std::string controllerInterface() const { return side_ == Side::Bridge ? "br0" : "eth0"; }
 
+    // A UDP socket bound to port on every address of the controller's namespace, without
+    // SO_REUSEADDR; the caller closes it. -1 when that failed.
+    int bindUdpInController(std::uint16_t port) const;
+
   private:
     bool ip(const std::vector<std::string>& arguments);
 
