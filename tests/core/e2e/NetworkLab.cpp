@@ -332,7 +332,7 @@ bool Daemon::start() {
                                      "ctl-e2e",
                                      "--"};
     argv.insert(argv.end(), options_.wrapper.begin(), options_.wrapper.end());
-    argv.push_back(KRV_BINARY_DIR "/krvd/krvd");
+    argv.push_back(options_.program.empty() ? KRV_BINARY_DIR "/krvd/krvd" : options_.program);
     pid_ = spawn(argv, workDir_ + "/stdout", workDir_ + "/stderr", options_.closeStandardInput);
     if (pid_ < 0) {
         failure_ = "cannot start krvd";

@@ -99,6 +99,8 @@ class Daemon {
         bool closeStandardInput = false;
         // A program and its arguments that run krvd (valgrind, setpriv), on the controller.
         std::vector<std::string> wrapper = {};
+        // Another krvd binary to run (a benchmark's older build); empty means this build's.
+        std::string program = {};
     };
 
     Daemon(const NetworkLab& lab, Options options);
