@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the programs and benchmarks in release form into build-bench/ and measures them; the
+# Builds the programs and benchmarks optimised into build-bench/ and measures them; the
 # machine's description comes first. Needs root (the daemon runs in network namespaces).
 #   bench/run.sh [bench_system options: --queries N --flood N --rounds N --krvd PATH]
 set -euo pipefail
@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 build_dir=build-bench
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
+# The project's own build type (-O2); strip takes the debug information off for the size.
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build_dir" -j "$(nproc)" \
     --target krvd tapsim bench_inprocess bench_system bench_plain_loop >/dev/null
 

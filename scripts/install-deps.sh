@@ -9,6 +9,7 @@ packages=(
     libevdev-dev
     iproute2 util-linux procps net-tools
     qemu-system-x86 busybox-static cpio xz-utils zstd
+    clang libclang-rt-dev valgrind
 )
 
 missing=()

@@ -192,7 +192,7 @@ class NoSleep final : public krvd::Sleeper {
     void sleepSeconds(unsigned) override {}
 };
 
-// The socket calls of the receive loop: one datagram, then an empty queue; replies checked.
+// The socket calls of the receive loop: one datagram per run; replies checked.
 class FuzzSockets final : public krvd::SocketCalls {
   public:
     std::string pending;
@@ -201,18 +201,18 @@ class FuzzSockets final : public krvd::SocketCalls {
     int socket(int, int, int) override { return 3; }
     int setsockopt(int, int, int, const void*, socklen_t) override { return 0; }
     int bind(int, const sockaddr_in&) override { return 0; }
-    ssize_t recvfrom(int, char* buffer, std::size_t size, sockaddr_in& sender) override {
-        if (!hasPending) {
-            errno = EAGAIN;
-            return -1;
+    int receiveBatch(int, std::span<krvd::ReceivedDatagram> slots) override {
+        if (!hasPending || slots.empty()) {
+            return 0;
         }
         hasPending = false;
-        const std::size_t count = std::min(size, pending.size());
-        std::memcpy(buffer, pending.data(), count);
-        sender.sin_addr.s_addr = htonl(0xC0000214);
-        return static_cast<ssize_t>(count);
+        krvd::ReceivedDatagram& slot = slots.front();
+        const std::size_t count = std::min(slot.bytes.size(), pending.size());
+        std::memcpy(slot.bytes.data(), pending.data(), count);
+        slot.count = static_cast<ssize_t>(count);
+        slot.sender.sin_addr.s_addr = htonl(0xC0000214);
+        return 1;
     }
-    void waitReadable(int) override {}
     ssize_t sendto(int, const std::string& bytes, const sockaddr_in& destination) override {
         // Raw frames carry 28 bytes of headers before the reply.
         const bool raw = destination.sin_port == htons(7217) && bytes.size() >= 28 &&
@@ -283,7 +283,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     controller.sockets.pending.assign(reinterpret_cast<const char*>(data + 1), size - 1);
     controller.sockets.hasPending = true;
     krvd::Broadcaster& loop = controller.dispatcher->broadcaster();
-    loop.receiveOne();
-    loop.receiveOne();  // the empty queue: flush and wait
+    loop.receiveQueued();
     return 0;
 }

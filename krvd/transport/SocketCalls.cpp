@@ -1,10 +1,9 @@
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "krvd/transport/SocketCalls.h"
-#include "krvd/transport/StopSignals.h"
 
 namespace krvd {
 namespace {
@@ -24,28 +23,24 @@ class SystemSocketCalls final : public SocketCalls {
     int bind(int fd, const sockaddr_in& address) override {
         return ::bind(fd, asSockaddr(address), sizeof address);
     }
-    ssize_t recvfrom(int fd, char* buffer, std::size_t size, sockaddr_in& sender) override {
-        socklen_t length = sizeof sender;
-        return ::recvfrom(fd, buffer, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sender),
-                          &length);
-    }
-    void waitReadable(int fd) override {
-        // Stop signals are held back from the check to the wait, and let through only inside
-        // it: one that arrives in between still ends the wait instead of going unnoticed.
-        const sigset_t stops = stopSignalSet();
-        sigset_t previous;
-        pthread_sigmask(SIG_BLOCK, &stops, &previous);
-        if (pendingStopSignal() == 0) {
-            sigset_t during = previous;
-            for (int signal = 1; signal < NSIG; ++signal) {
-                if (sigismember(&stops, signal) == 1) {
-                    sigdelset(&during, signal);
-                }
-            }
-            pollfd entry{fd, POLLIN, 0};
-            ::ppoll(&entry, 1, nullptr, &during);
+    int receiveBatch(int fd, std::span<ReceivedDatagram> slots) override {
+        std::array<mmsghdr, kReceiveBatch> headers{};
+        std::array<iovec, kReceiveBatch> vectors{};
+        const std::size_t capacity = std::min(slots.size(), headers.size());
+        for (std::size_t i = 0; i < capacity; ++i) {
+            vectors[i] = {slots[i].bytes.data(), slots[i].bytes.size()};
+            headers[i].msg_hdr.msg_iov = &vectors[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+            headers[i].msg_hdr.msg_name = &slots[i].sender;
+            headers[i].msg_hdr.msg_namelen = sizeof slots[i].sender;
         }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        // Blocks for the first datagram only; the rest are what is queued already.
+        const int received = ::recvmmsg(fd, headers.data(), static_cast<unsigned>(capacity),
+                                        MSG_WAITFORONE, nullptr);
+        for (int i = 0; i < received; ++i) {
+            slots[static_cast<std::size_t>(i)].count = headers[static_cast<std::size_t>(i)].msg_len;
+        }
+        return received;
     }
     ssize_t sendto(int fd, const std::string& bytes, const sockaddr_in& destination) override {
         return ::sendto(fd, bytes.data(), bytes.size(), 0, asSockaddr(destination),

@@ -1,5 +1,7 @@
 #include "krvd/transport/StopSignals.h"
 
+#include <signal.h>
+
 #include <cstdlib>
 #include <initializer_list>
 
@@ -10,8 +12,25 @@ namespace {
 constexpr std::initializer_list<int> kStopSignals = {SIGTERM, SIGINT, SIGHUP};
 
 volatile sig_atomic_t pendingSignal = 0;
+volatile sig_atomic_t waiting = 0;
 
-void recordStop(int signal) {
+// Only async-signal-safe calls: sigaction, sigprocmask, raise.
+void restoreAndRaise(int signal) {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal);
+}
+
+void onStopSignal(int signal) {
+    if (waiting != 0) {
+        restoreAndRaise(signal);
+    }
     pendingSignal = signal;
 }
 
@@ -19,7 +38,7 @@ void recordStop(int signal) {
 
 void catchStopSignals() {
     struct sigaction action {};
-    action.sa_handler = recordStop;
+    action.sa_handler = onStopSignal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     for (const int signal : kStopSignals) {
@@ -32,26 +51,22 @@ int pendingStopSignal() {
 }
 
 void endByStopSignal(int signal) {
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal, &action, nullptr);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signal);
-    sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    raise(signal);
-    // Not reached for these signals; a safe end should a caller pass something else.
+    restoreAndRaise(signal);
+    // Not reached for the stop signals; a safe end should a caller pass another.
     std::_Exit(128 + signal);
 }
 
-sigset_t stopSignalSet() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signal : kStopSignals) {
-        sigaddset(&set, signal);
+void beginWait() {
+    // Marked first, checked second: a signal lands either before the mark (and is seen by the
+    // check) or after it (and ends the process in the handler).
+    waiting = 1;
+    if (const int signal = pendingSignal; signal != 0) {
+        endByStopSignal(signal);
     }
-    return set;
+}
+
+void endWait() {
+    waiting = 0;
 }
 
 }  // namespace krvd
