@@ -83,14 +83,15 @@ std::vector<std::string> queryCommandLines() {
     return shell.lines();
 }
 
-// On the controller: the lines one after another, each by sh -c, its output read to the end.
+// On the controller: the lines one after another, each by sh -c, its output read to the end;
+// one line of seconds per round into resultFile.
 int runFloor(const std::string& linesFile, int rounds, const std::string& resultFile) {
     std::vector<std::string> lines;
     std::ifstream input(linesFile);
     for (std::string line; std::getline(input, line);) {
         lines.push_back(line);
     }
-    std::vector<double> seconds;
+    std::ofstream result(resultFile);
     for (int round = 0; round < rounds; ++round) {
         const auto start = Clock::now();
         for (const auto& line : lines) {
@@ -104,9 +105,8 @@ int runFloor(const std::string& linesFile, int rounds, const std::string& result
             }
             pclose(pipe);
         }
-        seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+        result << std::chrono::duration<double>(Clock::now() - start).count() << "\n";
     }
-    std::ofstream(resultFile) << median(seconds) << "\n";
     return 0;
 }
 
@@ -117,25 +117,13 @@ struct QueryFigures {
     double commandsCpu = 0;
 };
 
+// Daemon round trips and floor rounds alternate in blocks, so that a busy moment of the
+// machine weighs on both alike.
 QueryFigures measureQueries(const NetworkLab& lab, Peer& peer, Daemon& daemon, int queries) {
+    constexpr int kBlocks = 4;
     QueryFigures figures;
     peer.broadcast("KRV2#QUERY#seqid=warm");
     peer.receive("KRV2#STATUS#seqid=warm#", std::chrono::seconds(20));
-    const auto ownBefore = ownCpuNanoseconds(daemon.pid());
-    const auto childrenBefore = childrenCpuNanoseconds(daemon.pid());
-    std::vector<double> trips;
-    for (int i = 0; i < queries; ++i) {
-        const std::string seqid = "b" + std::to_string(i);
-        const auto start = Clock::now();
-        peer.broadcast("KRV2#QUERY#seqid=" + seqid);
-        if (peer.receive("KRV2#STATUS#seqid=" + seqid + "#", std::chrono::seconds(20))) {
-            trips.push_back(std::chrono::duration<double>(Clock::now() - start).count());
-        }
-    }
-    figures.roundTrip = median(trips);
-    figures.ownCpu = static_cast<double>(ownCpuNanoseconds(daemon.pid()) - ownBefore) / queries;
-    figures.commandsCpu =
-        static_cast<double>(childrenCpuNanoseconds(daemon.pid()) - childrenBefore) / queries;
 
     krvtest::TempDir dir;
     std::ofstream linesFile(dir.file("lines"));
@@ -144,11 +132,44 @@ QueryFigures measureQueries(const NetworkLab& lab, Peer& peer, Daemon& daemon, i
     }
     linesFile.close();
     const std::string self = std::string(KRV_BINARY_DIR) + "/bench/bench_system";
-    runQuietly({"ip", "netns", "exec", lab.controllerNamespace(),
-                KRV_SOURCE_DIR "/sim/run-on-sim-controller", "--state", daemon.workDir() + "/state",
-                "--hostname", "ctl-e2e", "--", self, "--floor", dir.file("lines"),
-                std::to_string(queries), dir.file("result")});
-    std::ifstream(dir.file("result")) >> figures.floor;
+
+    std::vector<double> trips;
+    std::vector<double> floors;
+    std::uint64_t own = 0;
+    std::uint64_t children = 0;
+    for (int block = 0; block < kBlocks; ++block) {
+        const auto ownBefore = ownCpuNanoseconds(daemon.pid());
+        const auto childrenBefore = childrenCpuNanoseconds(daemon.pid());
+        for (int i = 0; i < queries / kBlocks; ++i) {
+            const std::string seqid = "b" + std::to_string(block) + "-" + std::to_string(i);
+            const auto start = Clock::now();
+            peer.broadcast("KRV2#QUERY#seqid=" + seqid);
+            if (peer.receive("KRV2#STATUS#seqid=" + seqid + "#", std::chrono::seconds(20))) {
+                trips.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+            }
+        }
+        own += ownCpuNanoseconds(daemon.pid()) - ownBefore;
+        children += childrenCpuNanoseconds(daemon.pid()) - childrenBefore;
+        runQuietly({"ip", "netns", "exec", lab.controllerNamespace(),
+                    KRV_SOURCE_DIR "/sim/run-on-sim-controller", "--state",
+                    daemon.workDir() + "/state", "--hostname", "ctl-e2e", "--", self, "--floor",
+                    dir.file("lines"), std::to_string(queries / kBlocks), dir.file("result")});
+        std::ifstream result(dir.file("result"));
+        for (double seconds = 0; result >> seconds;) {
+            floors.push_back(seconds);
+        }
+    }
+    for (const auto* series : {&trips, &floors}) {
+        std::fprintf(stderr, series == &trips ? "round trips:" : "floor rounds:");
+        for (const double seconds : *series) {
+            std::fprintf(stderr, " %.0f", seconds * 1e3);
+        }
+        std::fprintf(stderr, " ms\n");
+    }
+    figures.roundTrip = median(trips);
+    figures.floor = median(floors);
+    figures.ownCpu = static_cast<double>(own) / static_cast<double>(trips.size());
+    figures.commandsCpu = static_cast<double>(children) / static_cast<double>(trips.size());
     return figures;
 }
 
