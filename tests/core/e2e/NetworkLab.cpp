@@ -272,6 +272,25 @@ std::optional<ReceivedDatagram> Peer::receive(const std::string& prefix,
     return std::nullopt;
 }
 
+std::vector<ReceivedDatagram> Peer::receiveQueued(const std::string& prefix) {
+    std::vector<ReceivedDatagram> datagrams;
+    for (;;) {
+        char buffer[2048];
+        sockaddr_in sender{};
+        socklen_t length = sizeof sender;
+        const ssize_t count = recvfrom(udp_, buffer, sizeof buffer, MSG_DONTWAIT,
+                                       reinterpret_cast<sockaddr*>(&sender), &length);
+        if (count < 0) {
+            return datagrams;
+        }
+        ReceivedDatagram datagram{std::string(buffer, static_cast<std::size_t>(count)),
+                                  inet_ntoa(sender.sin_addr), ntohs(sender.sin_port)};
+        if (datagram.senderAddress != kPeerAddress && datagram.text.starts_with(prefix)) {
+            datagrams.push_back(std::move(datagram));
+        }
+    }
+}
+
 std::optional<std::string> Peer::capture(const std::string& prefix,
                                          std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;

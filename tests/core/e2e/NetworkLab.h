@@ -79,6 +79,9 @@ class Peer {
     // The next datagram from another host whose text starts with prefix.
     std::optional<ReceivedDatagram> receive(const std::string& prefix,
                                             std::chrono::milliseconds timeout);
+    // Every datagram queued for this side now whose text starts with prefix, without waiting;
+    // the others are dropped.
+    std::vector<ReceivedDatagram> receiveQueued(const std::string& prefix);
     // The next captured UDP packet to port 7217 from the controller whose payload starts
     // with prefix: the whole IPv4 datagram, header first.
     std::optional<std::string> capture(const std::string& prefix,

@@ -87,6 +87,11 @@ SoakFigures runSoak(Peer& peer, const Daemon& daemon, const SoakPlan& plan) {
     std::mt19937 random(7217);
     const std::size_t spacing = plan.datagrams / (plan.addressedHere + 1);
     std::vector<std::string> awaited;
+    std::vector<std::string> answered;
+    // Replies are collected as they come, or the peer's own queue would overflow in a long run.
+    const auto collect = [&answered](const std::string& text) {
+        answered.push_back(text.substr(18, text.find('#', 18) - 18));
+    };
     std::size_t addressed = 0;
     for (std::size_t n = 0; n < plan.datagrams; ++n) {
         std::string datagram;
@@ -101,6 +106,11 @@ SoakFigures runSoak(Peer& peer, const Daemon& daemon, const SoakPlan& plan) {
         }
         if (n % 32 == 0 && !paceAgainstQueue(pid, deadline)) {
             break;
+        }
+        if (n % 256 == 0) {
+            for (const auto& reply : peer.receiveQueued("KRV2#STATUS#seqid=")) {
+                collect(reply.text);
+            }
         }
         peer.sendToController(datagram);
         ++figures.sent;
@@ -119,17 +129,13 @@ SoakFigures runSoak(Peer& peer, const Daemon& daemon, const SoakPlan& plan) {
     ++figures.sentNonEmpty;
     figures.queriesHere = awaited.size();
 
-    std::vector<std::string> answered;
-    while (Clock::now() < deadline) {
+    while (Clock::now() < deadline &&
+           std::find(answered.begin(), answered.end(), "last") == answered.end()) {
         const auto reply = peer.receive("KRV2#STATUS#seqid=", std::chrono::seconds(5));
         if (!reply) {
             break;
         }
-        const std::string seqid = reply->text.substr(18, reply->text.find('#', 18) - 18);
-        answered.push_back(seqid);
-        if (seqid == "last") {
-            break;
-        }
+        collect(reply->text);
     }
     for (const auto& seqid : awaited) {
         if (std::find(answered.begin(), answered.end(), seqid) == answered.end()) {
