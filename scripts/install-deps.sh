@@ -13,6 +13,7 @@ packages=(
     qemu-system-x86 busybox-static cpio xz-utils zstd
     # man pages and the capture dissector's check
     scdoc tshark
+    clang libclang-rt-dev valgrind
 )
 ship=0
 if [ "${1:-}" = --ship ]; then

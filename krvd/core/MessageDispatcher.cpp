@@ -42,9 +42,7 @@ void MessageDispatcher::onMessage(const char* data, std::int64_t count,
     sender.s_addr = senderAddress;
     std::cout << '[' << inet_ntoa(sender) << "] Message "
               << (understood ? "understood" : "not understood") << "... \n\n";
-    // One datagram's log is complete here; a supervisor reading a pipe must see it now, not
-    // when the buffer fills or never, if the daemon is stopped.
-    std::cout.flush();
+    // Not flushed here: the receive loop flushes before it waits for the next datagram.
 }
 
 bool MessageDispatcher::handleDatagram(const std::string& datagram) {

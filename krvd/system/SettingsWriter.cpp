@@ -11,6 +11,8 @@ namespace krvd {
 namespace {
 
 // One server setting: command, then its error and closing messages; later groups run anyway.
+// Every value on a command line goes through shellWord: a valid dotted quad stands as it is,
+// and a value that slipped past a check reaches the tool as one literal word, never as shell.
 void writeGroup(ShellRunner& shell, const std::string& commandLine, const char* errorMessage,
                 const char* finishedMessage) {
     logInfo(commandLine);
@@ -30,8 +32,9 @@ void writeNetwork(const Settings& settings, ShellRunner& shell) {
     if (settings.ipscheme() == "STATIC") {
         if (!settings.ip().empty() && !settings.netmask().empty() && !settings.gateway().empty()) {
             // With br0 the line keeps its trailing space; the tool accepts it.
-            const std::string commandLine = "trelsetup setip " + settings.ip() + " " +
-                                            settings.netmask() + " " + settings.gateway() + " " +
+            const std::string commandLine = "trelsetup setip " + shellWord(settings.ip()) + " " +
+                                            shellWord(settings.netmask()) + " " +
+                                            shellWord(settings.gateway()) + " " +
                                             interfaceSuffix(settings);
             logInfo(commandLine);
             if (shell.runForStatus(commandLine) != 0) {
@@ -73,15 +76,15 @@ void writeSettings(Settings& settings, ShellRunner& shell) {
                                     settings.controllertype() == Settings::kTypeQvx;
         writeGroup(shell,
                    (usesTimeserver ? "trelsetup timeserver " : "trelsetup settimeserver ") +
-                       settings.ntpip(),
+                       shellWord(settings.ntpip()),
                    "Error setting ntp IP", "Finished writing ntp IP settings");
     }
     if (settings.syslogIpChanged()) {
-        writeGroup(shell, "trelsetup setsyslogserver " + settings.syslogip(),
+        writeGroup(shell, "trelsetup setsyslogserver " + shellWord(settings.syslogip()),
                    "Error setting syslog IP", "Finished writing syslog IP settings");
     }
     if (settings.nameServerChanged()) {
-        writeGroup(shell, "trelsetup setnameserver " + settings.nameserver(),
+        writeGroup(shell, "trelsetup setnameserver " + shellWord(settings.nameserver()),
                    "Error setting nameserver", "Finished writing nameserver settings");
     }
     // A syslog server change rewrites the network settings too: the tool keeps them together.
@@ -105,19 +108,22 @@ bool setClock(Settings& settings, ShellRunner& shell, const std::string& utc) {
         logWarning("Invalid format for UTC - not numbers");
         return false;
     }
+    // Quoted like every other value, though only digits pass the checks above: the digits
+    // stand as they are, and the qvx form keeps its quotes around the blank.
     std::string commandLine;
     switch (settings.controllertype()) {
         case Settings::kTypeOther:
         case Settings::kTypeArm9:
-            commandLine = "date -u -D %Y%m%d%H%M%S -s " + utc;
+            commandLine = "date -u -D %Y%m%d%H%M%S -s " + shellWord(utc);
             break;
         case Settings::kTypeImx:
-            commandLine = "date -u -s " + utc.substr(0, 12) + "." + utc.substr(12, 2);
+            commandLine = "date -u -s " + shellWord(utc.substr(0, 12) + "." + utc.substr(12, 2));
             break;
         case Settings::kTypeQvx:
-            commandLine = "date -u -s '" + utc.substr(0, 4) + "-" + utc.substr(4, 2) + "-" +
-                          utc.substr(6, 2) + " " + utc.substr(8, 2) + ":" + utc.substr(10, 2) +
-                          ":" + utc.substr(12, 2) + "'";
+            commandLine =
+                "date -u -s " +
+                shellWord(utc.substr(0, 4) + "-" + utc.substr(4, 2) + "-" + utc.substr(6, 2) + " " +
+                          utc.substr(8, 2) + ":" + utc.substr(10, 2) + ":" + utc.substr(12, 2));
             break;
         default:
             return false;

@@ -9,6 +9,7 @@
 
 #include "krvd/core/Version.h"
 #include "krvd/transport/RawFrame.h"
+#include "krvd/transport/StopSignals.h"
 
 namespace krvd {
 namespace {
@@ -89,22 +90,37 @@ Broadcaster::~Broadcaster() {
 void Broadcaster::listen() {
     // Flushed so that whoever watches the daemon knows it is ready.
     std::cout << "Krevane " << kVersion << " : Listening for broadcast packets\n" << std::flush;
+    catchStopSignals();
     for (;;) {
-        receiveOne();
+        receiveQueued();
     }
 }
 
-bool Broadcaster::receiveOne() {
-    sockaddr_in sender{};
-    const ssize_t count =
-        sockets_.recvfrom(socketFd_, receiveBuffer_.data(), receiveBuffer_.size(), sender);
-    if (count <= 0) {
-        return false;
+std::size_t Broadcaster::receiveQueued() {
+    // A supervisor reading a pipe or the journal must see each datagram's lines before the
+    // daemon sits idle, so the output is flushed before every wait; the datagrams already queued
+    // are taken and handled together, one write for all of their lines in a flood.
+    std::cout.flush();
+    beginWait();
+    const int received = sockets_.receiveBatch(socketFd_, receiveSlots_);
+    endWait();
+    std::size_t handed = 0;
+    for (int i = 0; i < received; ++i) {
+        const ReceivedDatagram& datagram = receiveSlots_[static_cast<std::size_t>(i)];
+        if (datagram.count <= 0) {
+            continue;
+        }
+        if (callback_ != nullptr) {
+            callback_->onMessage(datagram.bytes.data(), datagram.count,
+                                 datagram.sender.sin_addr.s_addr);
+        }
+        ++handed;
+        if (const int signal = pendingStopSignal(); signal != 0) {
+            std::cout.flush();
+            endByStopSignal(signal);
+        }
     }
-    if (callback_ != nullptr) {
-        callback_->onMessage(receiveBuffer_.data(), count, sender.sin_addr.s_addr);
-    }
-    return true;
+    return handed;
 }
 
 void Broadcaster::send(const std::string& text) {

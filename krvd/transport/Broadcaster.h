@@ -19,7 +19,6 @@ namespace krvd {
 // interface everywhere else (and whenever the UDP send fails).
 class Broadcaster : public ReplySender {
   public:
-    static constexpr std::size_t kReceiveSize = 512;
     // Longest text the raw path sends; longer ones are discarded.
     static constexpr std::size_t kMaxRawText = 1471;
 
@@ -33,11 +32,13 @@ class Broadcaster : public ReplySender {
     Broadcaster(const Broadcaster&) = delete;
     Broadcaster& operator=(const Broadcaster&) = delete;
 
-    // Writes the banner, then hands every received datagram to the callback, forever.
+    // Writes the banner, then hands every received datagram to the callback, forever; a stop
+    // signal ends the process between two datagrams (StopSignals.h).
     [[noreturn]] void listen();
-    // One turn of the listen loop: one receive, and the callback when it brought bytes.
-    // Returns whether the callback was called.
-    bool receiveOne();
+    // One turn of the listen loop: flushes standard output, waits for the next datagram, and
+    // hands it and every datagram queued behind it (up to kReceiveBatch) to the callback in
+    // order. Returns how many it handed on; empty datagrams and failed receives are skipped.
+    std::size_t receiveQueued();
 
     // Sends all of text, NUL bytes included; failures go to standard error only.
     void send(const std::string& text) override;
@@ -61,8 +62,8 @@ class Broadcaster : public ReplySender {
     int socketFd_ = -1;
     sockaddr_in bindAddress_{};
     sockaddr_in broadcastAddress_{};
-    // Reused for every datagram and never cleared; only the received count is meaningful.
-    std::array<char, kReceiveSize> receiveBuffer_{};
+    // Reused for every batch and never cleared; only the received counts are meaningful.
+    std::array<ReceivedDatagram, kReceiveBatch> receiveSlots_{};
 };
 
 }  // namespace krvd

@@ -119,6 +119,7 @@ sim_canned_answer() {
         best_behaviour=${best_behaviour%%text:*}
         read -r -a words <<<"$best_behaviour"
     fi
+    local binary=0 long=0
     for word in "${words[@]}"; do
         case $word in
         error)
@@ -128,8 +129,25 @@ sim_canned_answer() {
             ;;
         empty) ;;
         exit:*) status=${word#exit:} ;;
+        sleep:*) /bin/sleep "${word#sleep:}" ;;
+        binary) binary=1 ;;
+        long:*) long=${word#long:} ;;
+        missing)
+            # What the shell says for a program it cannot find; nothing reaches standard output.
+            echo "sh: 1: $SIM_TOOL: not found" >&2
+            exit 127
+            ;;
         esac
     done
+    if ((binary)); then
+        # Control bytes, a NUL, separators of the protocol and bytes above 0x7F on one line.
+        printf '\001\002\033[2J#=;\177\200\377\376 \000after-nul\t\r\n'
+    fi
+    if ((long > 0)); then
+        local filler
+        printf -v filler '%*s' "$long" ''
+        printf '%s\n' "${filler// /L}"
+    fi
     ((has_output)) && printf '%s\n' "$output"
     exit "$status"
 }

@@ -1,5 +1,6 @@
 // The dispatcher in-process, over a scripted shell and fake socket calls: construction order,
-// NUL bytes, and that nothing of one datagram survives into the next. The echo and verdict
+// NUL bytes, that nothing of one datagram survives into the next, and when its lines are
+// flushed. The echo and verdict
 // lines and the header check are proven on the real binary in e2e/EndToEnd_test.cpp.
 
 #include "krvd/core/MessageDispatcher.h"
@@ -8,6 +9,8 @@
 #include <sys/socket.h>
 
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 #include "tests/support/ConsoleCapture.h"
 #include "tests/support/FakeInterfaceLister.h"
@@ -89,6 +92,50 @@ TEST_F(DispatcherTest, KeepsNulBytesOfTheDatagram) {
     const std::string out = deliver(datagram);
     EXPECT_EQ(out.substr(0, 21), datagram + "\n");
     EXPECT_NE(sockets.lastSent.find(std::string("#seqid=a\0b#mac=", 15)), std::string::npos);
+}
+
+// Standard output that notes each flush on the timeline with the verdicts it carries.
+class FlushRecordingOutput : public std::stringbuf {
+  public:
+    explicit FlushRecordingOutput(krvtest::EventLog& timeline)
+        : timeline_(timeline), previous_(std::cout.rdbuf(this)) {}
+    ~FlushRecordingOutput() override { std::cout.rdbuf(previous_); }
+    FlushRecordingOutput(const FlushRecordingOutput&) = delete;
+    FlushRecordingOutput& operator=(const FlushRecordingOutput&) = delete;
+
+  protected:
+    int sync() override {
+        std::size_t verdicts = 0;
+        const std::string text = str();
+        for (auto at = text.find("] Message "); at != std::string::npos;
+             at = text.find("] Message ", at + 1)) {
+            ++verdicts;
+        }
+        if (verdicts > flushedVerdicts_) {
+            timeline_.add("flush: " + std::to_string(verdicts - flushedVerdicts_) + " verdicts");
+        }
+        flushedVerdicts_ = verdicts;
+        return 0;
+    }
+
+  private:
+    krvtest::EventLog& timeline_;
+    std::streambuf* previous_;
+    std::size_t flushedVerdicts_ = 0;
+};
+
+TEST_F(DispatcherTest, QueuedDatagramsAreHandledTogetherAndFlushedBeforeTheNextWait) {
+    start();
+    sockets.datagrams = {"A", "KRV2#STATUS#seqid=1", "KRV2#QUERY#seqid=2#mac=02:00:00:00:00:99"};
+    sockets.senderAddress = inet_addr(kSender);
+    timeline.events.clear();
+    FlushRecordingOutput output(timeline);
+    Broadcaster& loop = dispatcher->broadcaster();
+    EXPECT_EQ(loop.receiveQueued(), 3u);
+    EXPECT_EQ(loop.receiveQueued(), 0u);
+    EXPECT_EQ(timeline.events, (std::vector<std::string>{"socket: receive udp", "flush: 3 verdicts",
+                                                         "socket: receive udp"}));
+    EXPECT_EQ(output.str().find("A\n[192.0.2.20] Message not understood... \n\n"), 0u);
 }
 
 TEST_F(DispatcherTest, StartsEveryDatagramWithAnEmptyMessage) {

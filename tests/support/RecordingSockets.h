@@ -30,7 +30,8 @@ inline std::string socketOptionName(int level, int name) {
 
 // Hands out descriptors from 0 upwards and logs each call as "<call> <udp|raw> [option]"
 // (also on the shared timeline as "socket: ..."); a call whose entry is in failures fails
-// with that errno. Receives are served from datagrams, cut to the size asked for.
+// with that errno. Receives are served from datagrams, cut to 512 bytes; with none left a
+// receive returns no datagram instead of waiting.
 class RecordingSockets : public krvd::SocketCalls {
   public:
     explicit RecordingSockets(EventLog* timeline = nullptr) : timeline_(timeline) {}
@@ -57,18 +58,28 @@ class RecordingSockets : public krvd::SocketCalls {
         return record("setsockopt", fd, " " + socketOptionName(level, name));
     }
     int bind(int fd, const sockaddr_in&) override { return record("bind", fd, ""); }
-    ssize_t recvfrom(int, char* buffer, std::size_t size, sockaddr_in& sender) override {
-        if (datagrams.empty() || !datagrams.front()) {
-            if (!datagrams.empty())
-                datagrams.pop_front();
+    // Fills slots from the front of datagrams; a nullopt at the front fails the call (EINTR)
+    // and is consumed. Logged as "receive udp".
+    int receiveBatch(int fd, std::span<krvd::ReceivedDatagram> slots) override {
+        add("receive " + kinds_[fd]);
+        if (!datagrams.empty() && !datagrams.front()) {
+            datagrams.pop_front();
             errno = EINTR;
             return -1;
         }
-        const std::string bytes = datagrams.front()->substr(0, size);
-        datagrams.pop_front();
-        std::memcpy(buffer, bytes.data(), bytes.size());
-        sender.sin_addr.s_addr = senderAddress;
-        return static_cast<ssize_t>(bytes.size());
+        int filled = 0;
+        for (auto& slot : slots) {
+            if (datagrams.empty() || !datagrams.front()) {
+                break;
+            }
+            const std::string bytes = datagrams.front()->substr(0, slot.bytes.size());
+            datagrams.pop_front();
+            std::memcpy(slot.bytes.data(), bytes.data(), bytes.size());
+            slot.count = static_cast<ssize_t>(bytes.size());
+            slot.sender.sin_addr.s_addr = senderAddress;
+            ++filled;
+        }
+        return filled;
     }
     ssize_t sendto(int fd, const std::string& bytes, const sockaddr_in& destination) override {
         lastSent = bytes;

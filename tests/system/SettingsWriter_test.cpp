@@ -83,6 +83,19 @@ TEST_F(WriterTest, SyslogChangeAlsoRewritesTheNetwork) {
         << out;
 }
 
+TEST_F(WriterTest, ServerValuesThatEscapedTheirCheckReachTheToolAsOneQuotedWord) {
+    // The address setters would refuse these; the unchecked ones stand for a broken check.
+    settings.setNtpipUnchecked("1.2.3.4;reboot");
+    settings.setSyslogipUnchecked("$(id)");
+    settings.setNameserverUnchecked("it's");
+    settings.setIpscheme("DHCP");
+    write();
+    const std::vector<std::string> expected = {
+        "trelsetup settimeserver '1.2.3.4;reboot'", "trelsetup setsyslogserver '$(id)'",
+        "trelsetup setnameserver 'it'\\''s'", "trelsetup setdhcp"};
+    EXPECT_EQ(shell.statusLines(), expected);
+}
+
 TEST_F(WriterTest, GroupsRunInOrderAndFailuresDoNotStopLaterGroups) {
     settings.setNtpip("10.0.0.12");
     settings.setSyslogip("10.0.0.13");

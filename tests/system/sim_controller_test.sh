@@ -128,6 +128,24 @@ TABLE
     run "trelsetup getmacaddr"
     check "cleared canned answer" "02:00:00:4B:10:01|0" "$REPLY"
 
+    # Faults a tool can show: a hang, a word far over a line buffer, binary bytes, absence.
+    sim answer getsdkversion long:600
+    sim answer "ntpdc -pn" missing
+    sim answer getnameserver sleep:1 text:192.0.2.53
+    sim answer getsdk binary
+    run "trelsetup getsdkversion"
+    check "canned long word" "600|0" "$((${#REPLY} - 2))|${REPLY##*|}"
+    check "canned missing program" "|127|sh: 1: ntpdc: not found" \
+        "$(sh -c 'ntpdc -pn' 2>"$work/complaint"; echo "|$?|$(<"$work/complaint")")"
+    SECONDS=0
+    run "trelsetup getnameserver"
+    check "canned hang, then the answer" "192.0.2.53|0 after 1s or more" "$REPLY after $((SECONDS >= 1 ? 1 : 0))s or more"
+    check "canned binary line" " 01 02 1b 5b 32 4a 23 3d 3b 7f 80 ff fe 20 00 61" \
+        "$(sh -c 'trelsetup getsdk' | od -A n -t x1 -N 16 | tr -s ' ')"
+    for command in getsdkversion "ntpdc -pn" getnameserver getsdk; do
+        sim answer "$command" clear
+    done
+
     # The record: one line per invocation, arguments joined by single spaces.
     sim log --clear
     sh -c "trelsetup setip 198.51.100.20 255.255.255.0 198.51.100.1 ; date -u 0101000099" >/dev/null

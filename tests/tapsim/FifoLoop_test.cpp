@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -152,6 +153,82 @@ TEST(tapsim_FifoLoop, OneBatchEndsTheProgram) {
         EXPECT_EQ(loop.err.str(), c.err);
         EXPECT_EQ(!loop.out.str().empty(), c.evaluated);
     }
+}
+
+TEST(tapsim_FifoLoop, SomethingElseSwappedInBetweenBatchesIsNeitherFollowedNorRead) {
+    // Whoever owns the folder can rename the FIFO away while a batch is being written and put
+    // something in its place; the next open must not reach the secret through it.
+    enum class Swap { Symlink, OtherFifo, RegularFile };
+    for (const Swap swap : {Swap::Symlink, Swap::OtherFifo, Swap::RegularFile}) {
+        SCOPED_TRACE(static_cast<int>(swap));
+        TempDir folder;
+        const std::string path = folder.file("tapsim.fifo");
+        const std::string secret = folder.write("secret", "7 8 9 secret first line\n");
+        Loop loop(path);
+        tapsim::UniqueFd writer = openWriter(path);
+        ASSERT_TRUE(writer.valid());
+        ASSERT_EQ(::rename(path.c_str(), folder.file("moved").c_str()), 0);
+        switch (swap) {
+            case Swap::Symlink:
+                ASSERT_EQ(::symlink(secret.c_str(), path.c_str()), 0);
+                break;
+            case Swap::OtherFifo:
+                ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+                break;
+            case Swap::RegularFile:
+                folder.write("tapsim.fifo", "7 8 9 secret first line\n");
+                break;
+        }
+        ASSERT_EQ(::write(writer.get(), "1 2 3\n", 6), 6);
+        writer.close();
+        if (swap == Swap::OtherFifo) {
+            // The loop may drop the impostor before this write lands: no SIGPIPE for that.
+            const auto previous = std::signal(SIGPIPE, SIG_IGN);
+            tapsim::UniqueFd impostor = openWriter(path);
+            EXPECT_TRUE(impostor.valid());
+            // Whether it lands does not matter; only that the loop never reads it.
+            if (::write(impostor.get(), "7 8 9 secret first line\n", 24) < 0) {
+                SUCCEED();
+            }
+            std::signal(SIGPIPE, previous);
+        }
+
+        EXPECT_EQ(loop.finish(path), 0);
+        EXPECT_EQ(loop.writer.events().size(), 5u);
+        EXPECT_EQ(loop.out.str().find("secret"), std::string::npos);
+        EXPECT_EQ(loop.err.str(),
+                  swap == Swap::Symlink
+                      ? "open: Too many levels of symbolic links\n"
+                      : "open: " + path + " is no longer the FIFO tapsim prepared\n");
+        EXPECT_TRUE(gone(path));
+        EXPECT_TRUE(existsAs(secret, S_IFREG));
+    }
+}
+
+TEST(tapsim_FifoLoop, AFifoOfAnotherUserIsReplacedNotReused) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a FIFO to another user";
+    }
+    TempDir folder;
+    const std::string path = folder.file("tapsim.fifo");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    Loop loop(path);
+    struct stat during {};
+    for (int attempt = 0; attempt < 5000; ++attempt) {
+        if (::lstat(path.c_str(), &during) == 0 && during.st_uid == 0) {
+            break;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_TRUE(S_ISFIFO(during.st_mode));
+    EXPECT_EQ(during.st_uid, 0u);
+    // A new FIFO may get the old inode number back; its owner and mode tell it apart.
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    EXPECT_EQ(during.st_mode & 07777, 0646 & ~mask);
+    writeBatch(path, "quit\n");
+    EXPECT_EQ(loop.finish(path), 0);
 }
 
 TEST(tapsim_FifoLoop, Status255WhenTheFifoIsGoneAtTheEnd) {

@@ -11,7 +11,7 @@
 #include <fstream>
 
 #include "krvd/system/CommandRunner.h"
-#include "tests/core/e2e/NetworkLab.h"
+#include "tests/core/e2e/EndToEndFixture.h"
 #include "tests/support/WireBytes.h"
 
 namespace krvd::e2e {
@@ -21,67 +21,11 @@ using namespace std::chrono_literals;
 using krvtest::byteAt;
 using krvtest::wordAt;
 
-constexpr const char* kDeviceMac = "02:00:00:4B:10:01";  // the simulated controller's default
-
-// One field of a reply, the text after "#key=" up to the next "#".
-std::string field(const std::string& reply, const std::string& key) {
-    const std::string marker = "#" + key + "=";
-    const auto start = reply.find(marker);
-    if (start == std::string::npos) {
-        return "<absent>";
-    }
-    const auto from = start + marker.size();
-    return reply.substr(from, reply.find('#', from) - from);
-}
-
-class EndToEnd : public ::testing::Test {
-  protected:
-    // Builds the lab, the peer and the daemon; skips when this machine cannot host them. A skip
-    // or a fatal failure here only leaves this function: the test must return too.
-    void bringUp(NetworkLab::Side side, Daemon::Options options = {},
-                 const std::vector<std::vector<std::string>>& simSetup = {}) {
-        lab = std::make_unique<NetworkLab>(side);
-        if (!lab->failure().empty()) {
-            GTEST_SKIP() << lab->failure();
-        }
-        peer = std::make_unique<Peer>(*lab);
-        ASSERT_EQ(peer->failure(), "");
-        daemon = std::make_unique<Daemon>(*lab, options);
-        for (const auto& arguments : simSetup) {
-            daemon->configure(arguments);
-        }
-        ASSERT_TRUE(daemon->start()) << daemon->failure();
-    }
-
-    // Broadcasts a request and returns the first reply starting with prefix.
-    std::optional<ReceivedDatagram> ask(const std::string& request, const std::string& prefix,
-                                        std::chrono::milliseconds timeout = 10s) {
-        EXPECT_TRUE(peer->broadcast(request));
-        return peer->receive(prefix, timeout);
-    }
-
-    void TearDown() override {
-        if (HasFailure() && daemon) {
-            std::cerr << "--- krvd stdout\n"
-                      << daemon->standardOutput() << "--- krvd stderr\n"
-                      << daemon->standardError() << "--- commands\n"
-                      << daemon->commandRecord();
-        }
-        daemon.reset();
-        peer.reset();
-        lab.reset();
-    }
-
-    std::unique_ptr<NetworkLab> lab;
-    std::unique_ptr<Peer> peer;
-    std::unique_ptr<Daemon> daemon;
-};
-
 TEST_F(EndToEnd, QueryOnTheBridgeIsAnsweredThroughTheUdpSocket) {
     // Started with standard input closed: the UDP socket then is descriptor 0, and it must not
     // reach the commands the daemon runs.
     bringUp(NetworkLab::Side::Bridge, {.controllerType = "imx", .closeStandardInput = true});
-    if (IsSkipped() || HasFatalFailure()) {
+    if (!ready()) {
         return;
     }
     const std::string proc = "/proc/" + std::to_string(daemon->pid());
@@ -129,7 +73,7 @@ TEST_F(EndToEnd, QueryOnTheBridgeIsAnsweredThroughTheUdpSocket) {
 
 TEST_F(EndToEnd, QueryOnAPlainInterfaceLeavesAsAHandBuiltFrame) {
     bringUp(NetworkLab::Side::Plain);
-    if (IsSkipped() || HasFatalFailure()) {
+    if (!ready()) {
         return;
     }
     // A NUL byte in the seqid comes back in the reply and must cross the wire whole.
@@ -159,7 +103,7 @@ TEST_F(EndToEnd, QueryOnAPlainInterfaceLeavesAsAHandBuiltFrame) {
 
 TEST_F(EndToEnd, AssignIsAcknowledgedAppliedAndFollowedByAPause) {
     bringUp(NetworkLab::Side::Bridge);
-    if (IsSkipped() || HasFatalFailure()) {
+    if (!ready()) {
         return;
     }
     const std::string assign = "KRV2#ASSIGN#seqid=40#mac=" + std::string(kDeviceMac) +
@@ -193,7 +137,7 @@ TEST_F(EndToEnd, AssignIsAcknowledgedAppliedAndFollowedByAPause) {
 
 TEST_F(EndToEnd, ClearRejectionsAndOtherControllersTraffic) {
     bringUp(NetworkLab::Side::Bridge);
-    if (IsSkipped() || HasFatalFailure()) {
+    if (!ready()) {
         return;
     }
     const std::string mac = kDeviceMac;

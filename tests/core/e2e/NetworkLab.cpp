@@ -173,6 +173,21 @@ NetworkLab::~NetworkLab() {
     }
 }
 
+int NetworkLab::bindUdpInController(std::uint16_t port) const {
+    int fd = -1;
+    insideNamespace(controllerNs_, [&fd, port] {
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(port);
+        if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    });
+    return fd;
+}
+
 bool NetworkLab::ip(const std::vector<std::string>& arguments) {
     std::vector<std::string> argv = {"ip"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -225,14 +240,25 @@ Peer::~Peer() {
     }
 }
 
-bool Peer::broadcast(const std::string& text) {
+namespace {
+
+bool sendDatagram(int fd, const std::string& text, in_addr_t address) {
     sockaddr_in destination{};
     destination.sin_family = AF_INET;
     destination.sin_port = htons(7217);
-    destination.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-    return sendto(udp_, text.data(), text.size(), 0,
-                  reinterpret_cast<const sockaddr*>(&destination),
+    destination.sin_addr.s_addr = address;
+    return sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&destination),
                   sizeof destination) == static_cast<ssize_t>(text.size());
+}
+
+}  // namespace
+
+bool Peer::broadcast(const std::string& text) {
+    return sendDatagram(udp_, text, htonl(INADDR_BROADCAST));
+}
+
+bool Peer::sendToController(const std::string& text) {
+    return sendDatagram(udp_, text, inet_addr(kControllerAddress));
 }
 
 std::optional<ReceivedDatagram> Peer::receive(const std::string& prefix,
@@ -254,6 +280,25 @@ std::optional<ReceivedDatagram> Peer::receive(const std::string& prefix,
         }
     }
     return std::nullopt;
+}
+
+std::vector<ReceivedDatagram> Peer::receiveQueued(const std::string& prefix) {
+    std::vector<ReceivedDatagram> datagrams;
+    for (;;) {
+        char buffer[2048];
+        sockaddr_in sender{};
+        socklen_t length = sizeof sender;
+        const ssize_t count = recvfrom(udp_, buffer, sizeof buffer, MSG_DONTWAIT,
+                                       reinterpret_cast<sockaddr*>(&sender), &length);
+        if (count < 0) {
+            return datagrams;
+        }
+        ReceivedDatagram datagram{std::string(buffer, static_cast<std::size_t>(count)),
+                                  inet_ntoa(sender.sin_addr), ntohs(sender.sin_port)};
+        if (datagram.senderAddress != kPeerAddress && datagram.text.starts_with(prefix)) {
+            datagrams.push_back(std::move(datagram));
+        }
+    }
 }
 
 std::optional<std::string> Peer::capture(const std::string& prefix,
@@ -389,8 +434,9 @@ bool Daemon::launch() {
                                      interface_,
                                      "--hostname",
                                      options_.hostname,
-                                     "--",
-                                     KRV_BINARY_DIR "/krvd/krvd"};
+                                     "--"};
+    argv.insert(argv.end(), options_.wrapper.begin(), options_.wrapper.end());
+    argv.push_back(options_.program.empty() ? KRV_BINARY_DIR "/krvd/krvd" : options_.program);
     pid_ = spawn(argv, workDir_ + "/stdout", workDir_ + "/stderr", options_.closeStandardInput);
     if (pid_ < 0) {
         failure_ = "cannot start krvd";
@@ -407,22 +453,32 @@ bool Daemon::awaitListening() {
     return true;
 }
 
-void Daemon::stop() {
+std::optional<int> Daemon::stop(std::chrono::milliseconds grace) {
     if (pid_ < 0) {
-        return;
+        return std::nullopt;
     }
     kill(pid_, SIGTERM);
-    for (int i = 0; i < 50; ++i) {
+    if (auto status = waitForExit(grace)) {
+        return status;
+    }
+    kill(pid_, SIGKILL);
+    return waitForExit(std::chrono::seconds(10));
+}
+
+std::optional<int> Daemon::waitForExit(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (pid_ >= 0) {
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
-            return;
+            return status;
+        }
+        if (Clock::now() >= deadline) {
+            break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    kill(pid_, SIGKILL);
-    waitFor(pid_);
-    pid_ = -1;
+    return std::nullopt;
 }
 
 std::string Daemon::standardOutput() const {

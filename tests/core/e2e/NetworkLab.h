@@ -45,6 +45,10 @@ class NetworkLab {
     // The interface the daemon should select.
     std::string controllerInterface() const { return side_ == Side::Bridge ? "br0" : "eth0"; }
 
+    // A UDP socket bound to port on every address of the controller's namespace, without
+    // SO_REUSEADDR; the caller closes it. -1 when that failed.
+    int bindUdpInController(std::uint16_t port) const;
+
   private:
     bool ip(const std::vector<std::string>& arguments);
 
@@ -75,9 +79,15 @@ class Peer {
     const std::string& failure() const { return failure_; }
     // Sends to 255.255.255.255:7217.
     bool broadcast(const std::string& text);
+    // Sends to the controller's own address on port 7217: no copy comes back to this side, so
+    // a flood does not fill the peer's own receive queue.
+    bool sendToController(const std::string& text);
     // The next datagram from another host whose text starts with prefix.
     std::optional<ReceivedDatagram> receive(const std::string& prefix,
                                             std::chrono::milliseconds timeout);
+    // Every datagram queued for this side now whose text starts with prefix, without waiting;
+    // the others are dropped.
+    std::vector<ReceivedDatagram> receiveQueued(const std::string& prefix);
     // The next captured UDP packet to port 7217 from the controller whose payload starts
     // with prefix: the whole IPv4 datagram, header first.
     std::optional<std::string> capture(const std::string& prefix,
@@ -123,6 +133,10 @@ class Daemon {
         std::string controllerType = "imx";
         bool closeStandardInput = false;
         std::string hostname = "ctl-e2e";
+        // A program and its arguments that run krvd (valgrind, setpriv), on the controller.
+        std::vector<std::string> wrapper = {};
+        // Another krvd binary to run (a benchmark's older build); empty means this build's.
+        std::string program = {};
     };
 
     Daemon(const NetworkLab& lab, Options options);
@@ -139,10 +153,15 @@ class Daemon {
     // The two halves of start, so that many daemons can start at once.
     bool launch();
     bool awaitListening();
-    // Stops it (SIGTERM, then SIGKILL) and waits for it.
-    void stop();
+    // Stops it (SIGTERM, then SIGKILL after grace) and waits for it. Returns the wait status,
+    // or nullopt when it was not running.
+    std::optional<int> stop(std::chrono::milliseconds grace = std::chrono::seconds(1));
+    // Waits for it to end by itself; the wait status, or nullopt when it still runs.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout);
 
     pid_t pid() const { return pid_; }
+    // A private folder of this daemon's run; removed with the object.
+    const std::string& workDir() const { return workDir_; }
     const std::string& failure() const { return failure_; }
     std::string standardOutput() const;
     std::string standardError() const;

@@ -6,34 +6,21 @@
 
 #include <algorithm>
 
-#include "tests/core/e2e/NetworkLab.h"
+#include "tests/core/e2e/EndToEndFixture.h"
 #include "tests/krvctl/e2e/Lan.h"
 
 namespace krvctl::e2e {
 namespace {
 
-using krvd::e2e::Daemon;
 using krvd::e2e::NetworkLab;
 using Json = nlohmann::json;
 
-constexpr const char* kMac = "02:00:00:4B:10:01";  // the simulated controller's default
+constexpr const char* kMac = krvd::e2e::kDeviceMac;
 constexpr uid_t kNobody = 65534;
 
-class ToolAndDaemon : public ::testing::Test {
+// The daemon's end-to-end lab, with krvctl as the configuration tool.
+class ToolAndDaemon : public krvd::e2e::EndToEnd {
   protected:
-    // Builds the lab and starts the daemon; skips when this machine cannot host them. A skip or
-    // a fatal failure here only leaves this function: the test must return too.
-    void bringUp(const std::vector<std::vector<std::string>>& simSetup = {}) {
-        lab = std::make_unique<NetworkLab>(NetworkLab::Side::Bridge);
-        if (!lab->failure().empty()) {
-            GTEST_SKIP() << lab->failure();
-        }
-        daemon = std::make_unique<Daemon>(*lab, Daemon::Options{});
-        for (const auto& arguments : simSetup) {
-            daemon->configure(arguments);
-        }
-        ASSERT_TRUE(daemon->start()) << daemon->failure();
-    }
     // A window wide enough for a controller that reads its state slowly on a busy machine;
     // only a discovery listens for all of it.
     ToolRun tool(std::vector<std::string> arguments) {
@@ -44,25 +31,11 @@ class ToolAndDaemon : public ::testing::Test {
         }
         return runTool(lab->peerNamespace(), arguments);
     }
-
-    void TearDown() override {
-        if (HasFailure() && daemon) {
-            std::cerr << "--- krvd stdout\n"
-                      << daemon->standardOutput() << "--- krvd stderr\n"
-                      << daemon->standardError() << "--- commands\n"
-                      << daemon->commandRecord();
-        }
-        daemon.reset();
-        lab.reset();
-    }
-
-    std::unique_ptr<NetworkLab> lab;
-    std::unique_ptr<Daemon> daemon;
 };
 
 TEST_F(ToolAndDaemon, FindsSetsUpAndClearsAController) {
-    bringUp();
-    if (IsSkipped() || HasFatalFailure()) {
+    bringUp(NetworkLab::Side::Bridge);
+    if (!ready()) {
         return;
     }
     const ToolRun table = tool({"discover"});
@@ -101,8 +74,8 @@ TEST_F(ToolAndDaemon, FindsSetsUpAndClearsAController) {
 }
 
 TEST_F(ToolAndDaemon, AWriteTheControllerFailsIsStatusThree) {
-    bringUp({{"answer", "settimeserver", "exit:1"}});
-    if (IsSkipped() || HasFatalFailure()) {
+    bringUp(NetworkLab::Side::Bridge, {}, {{"answer", "settimeserver", "exit:1"}});
+    if (!ready()) {
         return;
     }
     const ToolRun assign = tool({"assign", kMac, "ntpip=192.0.2.200"});
@@ -114,8 +87,8 @@ TEST_F(ToolAndDaemon, AWriteTheControllerFailsIsStatusThree) {
 }
 
 TEST_F(ToolAndDaemon, AnUnknownMacGetsNoAnswerAndNothingChanges) {
-    bringUp();
-    if (IsSkipped() || HasFatalFailure()) {
+    bringUp(NetworkLab::Side::Bridge);
+    if (!ready()) {
         return;
     }
     const ToolRun assign =
@@ -127,8 +100,8 @@ TEST_F(ToolAndDaemon, AnUnknownMacGetsNoAnswerAndNothingChanges) {
 }
 
 TEST_F(ToolAndDaemon, RunsBesideTheDaemonAsAnOrdinaryUser) {
-    bringUp();
-    if (IsSkipped() || HasFatalFailure()) {
+    bringUp(NetworkLab::Side::Bridge);
+    if (!ready()) {
         return;
     }
     const std::string nobody = std::to_string(kNobody);

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds every fuzz target in fuzz/ with clang, libFuzzer, ASan and UBSan into build-fuzz/ and
+# runs each for a bounded time, starting from its seed corpus.
+#   fuzz/run.sh [SECONDS_PER_TARGET] [TARGET...]     default 20 seconds, every target
+#   KRV_FUZZ_JOBS    parallel fuzzing processes per target (default 1)
+# New inputs go to build-fuzz/corpus/TARGET (the seeds in the repository are never touched);
+# a crash leaves its input in build-fuzz/artifacts/ and ends this script with a failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds="${1:-20}"
+shift || true
+scripts/install-deps.sh
+
+build_dir=build-fuzz
+cmake -S . -B "$build_dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRV_FUZZ=ON -DKRV_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build_dir" -j "$(nproc)" --target fuzz_all
+
+targets=("$@")
+if [ "${#targets[@]}" -eq 0 ]; then
+    for folder in fuzz/*/; do
+        [ -f "$folder/CMakeLists.txt" ] && targets+=("$(basename "$folder")")
+    done
+fi
+
+mkdir -p "$build_dir/artifacts"
+for target in "${targets[@]}"; do
+    corpus="$build_dir/corpus/$target"
+    mkdir -p "$corpus"
+    options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
+        -artifact_prefix="$build_dir/artifacts/$target-")
+    [ -f "fuzz/$target/$target.dict" ] && options+=(-dict="fuzz/$target/$target.dict")
+    jobs="${KRV_FUZZ_JOBS:-1}"
+    [ "$jobs" -gt 1 ] && options+=(-fork="$jobs")
+    echo "== $target: ${seconds}s"
+    "$build_dir/fuzz/$target/fuzz_$target" "${options[@]}" "$corpus" "fuzz/$target/seeds" \
+        2>"$build_dir/$target.log" || {
+        tail -n 60 "$build_dir/$target.log"
+        echo "fuzz/run.sh: $target found a failure; the input is in $build_dir/artifacts/" >&2
+        exit 1
+    }
+    grep -E 'DONE|^Done|stat::new_units_added' \
+        "$build_dir/$target.log" || true
+done
