@@ -32,11 +32,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 std::vector<char*> argumentVector(std::vector<std::string>& argv) {
     std::vector<char*> pointers;
     for (auto& argument : argv) {
@@ -66,12 +61,16 @@ pid_t spawn(std::vector<std::string> argv, const std::string& out, const std::st
     return pid;
 }
 
+int exitStatus(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 int waitFor(pid_t pid) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) {
         return -1;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return exitStatus(status);
 }
 
 // Runs f with the calling thread inside the named network namespace; sockets opened there stay
@@ -115,6 +114,11 @@ bool waitReadable(int fd, Clock::time_point deadline) {
 }
 
 }  // namespace
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
 
 bool runInNamespace(const std::string& name, const std::function<void()>& f) {
     return insideNamespace(name, f);
@@ -391,8 +395,8 @@ bool Daemon::launch() {
                                      options_.hostname,
                                      "--",
                                      KRV_BINARY_DIR "/krvd/krvd"};
-    pid_ = spawn(argv, workDir_ + "/stdout", workDir_ + "/stderr", options_.closeStandardInput);
-    if (pid_ < 0) {
+    if (!program_.start(argv, workDir_ + "/stdout", workDir_ + "/stderr",
+                        options_.closeStandardInput)) {
         failure_ = "cannot start krvd";
         return false;
     }
@@ -408,21 +412,7 @@ bool Daemon::awaitListening() {
 }
 
 void Daemon::stop() {
-    if (pid_ < 0) {
-        return;
-    }
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 50; ++i) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(pid_, SIGKILL);
-    waitFor(pid_);
-    pid_ = -1;
+    program_.stop();
 }
 
 std::string Daemon::standardOutput() const {
@@ -436,17 +426,62 @@ std::string Daemon::commandRecord() const {
 }
 
 bool Daemon::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const {
+    return program_.waitForText(workDir_ + "/stdout", text, timeout);
+}
+
+BackgroundProgram::~BackgroundProgram() {
+    stop();
+}
+
+bool BackgroundProgram::start(std::vector<std::string> argv, const std::string& outPath,
+                              const std::string& errPath, bool closeStandardInput) {
+    pid_ = spawn(std::move(argv), outPath, errPath, closeStandardInput);
+    return pid_ >= 0;
+}
+
+std::optional<int> BackgroundProgram::waitForExit(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (pid_ >= 0) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return exitStatus(status);
+        }
+        if (Clock::now() >= deadline) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return std::nullopt;
+}
+
+int BackgroundProgram::stop(std::chrono::milliseconds grace) {
+    if (pid_ < 0) {
+        return -1;
+    }
+    kill(pid_, SIGTERM);
+    if (const auto status = waitForExit(grace)) {
+        return *status;
+    }
+    kill(pid_, SIGKILL);
+    waitFor(pid_);
+    pid_ = -1;
+    return -1;
+}
+
+bool BackgroundProgram::waitForText(const std::string& path, const std::string& text,
+                                    std::chrono::milliseconds timeout) const {
     const auto deadline = Clock::now() + timeout;
     while (Clock::now() < deadline) {
-        if (standardOutput().find(text) != std::string::npos) {
+        if (readFile(path).find(text) != std::string::npos) {
             return true;
         }
-        // An ended daemon writes nothing more; look without reaping it, stop() does that.
+        // An ended program writes nothing more; look without reaping it, stop() does that.
         siginfo_t info{};
         if (pid_ >= 0 &&
             waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
             info.si_pid == pid_) {
-            return standardOutput().find(text) != std::string::npos;
+            return readFile(path).find(text) != std::string::npos;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
