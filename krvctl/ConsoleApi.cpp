@@ -341,6 +341,11 @@ Discovery ConsoleApi::discoverRound(bool requested) {
     return found;
 }
 
+void ConsoleApi::remember(const ControllerRecord& record) {
+    const std::lock_guard lock(cacheMutex_);
+    cache_.applyStatus(record, wallClockMs_());
+}
+
 bool ConsoleApi::onLan(const std::function<void()>& job) {
     return worker_.run([&] {
         endpoint_.record(true);
@@ -365,15 +370,16 @@ HttpResponse ConsoleApi::discover() {
 
 HttpResponse ConsoleApi::query(const std::string& mac) {
     QueryAnswer answer;
-    if (!onLan([&] { answer = client_.query(mac); })) {
+    if (!onLan([&] {
+            answer = client_.query(mac);
+            if (answer.record) {
+                remember(*answer.record);
+            }
+        })) {
         return errorResponse(503, "the console is stopping");
     }
     if (const auto failure = deliveryFailure(answer.delivery, answer.problem, "query")) {
         return errorResponse(httpStatusFor(failure->first), failure->second);
-    }
-    {
-        const std::lock_guard lock(cacheMutex_);
-        cache_.applyStatus(*answer.record, wallClockMs_());
     }
     return controller(mac);
 }
@@ -419,12 +425,11 @@ HttpResponse ConsoleApi::assign(const std::string& mac, const std::string& body)
             log_.add(EventKind::Note, {},
                      "assign to " + mac + ": " + settingsText(checked.assignment));
             report = assignAndVerify(client_, mac, checked.assignment, {});
+            if (report.after) {
+                remember(*report.after);
+            }
         })) {
         return errorResponse(503, "the console is stopping");
-    }
-    if (report.after) {
-        const std::lock_guard lock(cacheMutex_);
-        cache_.applyStatus(*report.after, wallClockMs_());
     }
     Json json = assignJson(mac, report);
     json["exit"] = report.status;
@@ -458,12 +463,11 @@ HttpResponse ConsoleApi::clear(const std::string& mac, const std::string& body) 
     if (!onLan([&] {
             log_.add(EventKind::Note, {}, "clear " + setting.value() + " of " + mac);
             report = clearAndVerify(client_, mac, setting.value(), true);
+            if (report.after) {
+                remember(*report.after);
+            }
         })) {
         return errorResponse(503, "the console is stopping");
-    }
-    if (report.after) {
-        const std::lock_guard lock(cacheMutex_);
-        cache_.applyStatus(*report.after, wallClockMs_());
     }
     Json json = clearJson(mac, report);
     json["exit"] = report.status;

@@ -56,6 +56,8 @@ class ConsoleApi {
 
     // One discovery, its datagrams in the log only when the engineer asked for it.
     Discovery discoverRound(bool requested);
+    // A STATUS that answered a request; on the worker, so it lands in the order it came.
+    void remember(const ControllerRecord& record);
     // Runs the job on the LAN worker, recording what it sends and receives.
     bool onLan(const std::function<void()>& job);
 

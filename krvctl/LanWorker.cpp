@@ -29,7 +29,9 @@ bool LanWorker::run(Job job) {
 }
 
 void LanWorker::loop(std::stop_token stop) {
-    auto nextRound = steady_clock::now();
+    // The first round comes before any request, so there is a picture to judge them against.
+    periodic_();
+    auto nextRound = steady_clock::now() + interval_;
     std::unique_lock lock(mutex_);
     while (!stop.stop_requested()) {
         wake_.wait_until(lock, stop, nextRound, [this] { return !queue_.empty(); });

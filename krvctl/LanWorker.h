@@ -18,7 +18,8 @@ class LanWorker {
   public:
     using Job = std::function<void()>;
 
-    // periodic runs at once, and again every interval after it ends while no job waits.
+    // periodic runs at once, before any job, and again every interval after it ends while no
+    // job waits.
     LanWorker(Job periodic, std::chrono::milliseconds interval);
     // Lets the running job finish; jobs still waiting are not run.
     ~LanWorker();

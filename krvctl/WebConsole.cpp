@@ -25,6 +25,15 @@ std::int64_t wallClockMs() {
 int serveWebConsole(Endpoint& lan, const WebOptions& options, Environment& environment) {
     // A browser that closes a connection early must not end the program.
     std::signal(SIGPIPE, SIG_IGN);
+    if (!options.listen.loopback()) {
+        environment.err
+            << "krvctl: WARNING: the console is to listen on " << options.listen.text()
+            << ", which is not a loopback address.\n"
+               "krvctl: WARNING: anyone who can reach it can open the page and change every "
+               "controller on this LAN;\n"
+               "krvctl: WARNING: its token keeps other web sites out, not people on the network, "
+               "and nothing is encrypted.\n";
+    }
     HttpServer server;
     const auto bound = server.bind(options.listen);
     if (!bound) {
@@ -32,15 +41,6 @@ int serveWebConsole(Endpoint& lan, const WebOptions& options, Environment& envir
         return kUnavailable;
     }
     const ListenAddress& listen = bound.value();
-    if (!listen.loopback()) {
-        environment.err
-            << "krvctl: WARNING: the console listens on " << listen.text()
-            << ", which is not a loopback address.\n"
-               "krvctl: WARNING: anyone who can reach it can open the page and change every "
-               "controller on this LAN;\n"
-               "krvctl: WARNING: its token keeps other web sites out, not people on the network, "
-               "and nothing is encrypted.\n";
-    }
     environment.catchInterrupts();
     ConsoleSettings settings{listen, options.interface, freshConsoleToken(), options.timing};
     ConsoleApi console(lan, environment.clock, environment.random, settings, wallClockMs);
