@@ -121,17 +121,29 @@ std::optional<Json> objectOf(const std::string& body) {
     return json;
 }
 
-// The members of {"KEY": "VALUE", ...} in their order; a member that is not text is a problem.
-std::vector<Setting> settingsOf(const Json& object, std::vector<SettingProblem>& problems) {
+constexpr const char* kNotSettings = "the body is a JSON object of settings";
+
+// {"KEY": "VALUE", ...} checked as the command line checks KEY=VALUE, in the order given; a
+// member that is not text is one more problem. Nothing when the body is no JSON object.
+std::optional<AssignmentCheck> checkedBody(const std::string& body) {
+    const auto object = objectOf(body);
+    if (!object) {
+        return std::nullopt;
+    }
     std::vector<Setting> settings;
-    for (const auto& [key, value] : object.items()) {
+    std::vector<SettingProblem> notText;
+    for (const auto& [key, value] : object->items()) {
         if (value.is_string()) {
             settings.push_back({key, value.get<std::string>()});
         } else {
-            problems.push_back({key, "the value is text, in quotes"});
+            notText.push_back({key, "the value is text, in quotes"});
         }
     }
-    return settings;
+    // An object of nothing but wrong members is not an empty assignment.
+    AssignmentCheck checked =
+        settings.empty() && !notText.empty() ? AssignmentCheck{} : checkSettings(settings);
+    checked.problems.insert(checked.problems.begin(), notText.begin(), notText.end());
+    return checked;
 }
 
 Json entryJson(const CachedController& cached) {
@@ -385,35 +397,30 @@ HttpResponse ConsoleApi::query(const std::string& mac) {
 }
 
 HttpResponse ConsoleApi::check(const std::string& mac, const std::string& body) {
-    const auto object = objectOf(body);
-    if (!object) {
-        return errorResponse(400, "the body is a JSON object of settings");
+    const auto checked = checkedBody(body);
+    if (!checked) {
+        return errorResponse(400, kNotSettings);
     }
-    std::vector<SettingProblem> problems;
-    AssignmentCheck checked = checkSettings(settingsOf(*object, problems));
-    problems.insert(problems.end(), checked.problems.begin(), checked.problems.end());
     std::vector<std::string> risks;
     bool known = false;
-    if (problems.empty()) {
+    if (checked->problems.empty()) {
         const std::lock_guard lock(cacheMutex_);
         const CachedController* current = cache_.find(mac);
         known = current != nullptr;
-        risks = cutOffRisks(checked.assignment, known ? &current->record : nullptr);
+        risks = cutOffRisks(checked->assignment, known ? &current->record : nullptr);
     }
-    return jsonResponse(200, {{"ok", problems.empty() && risks.empty()},
-                              {"problems", problemsJson(problems)},
+    return jsonResponse(200, {{"ok", checked->problems.empty() && risks.empty()},
+                              {"problems", problemsJson(checked->problems)},
                               {"risks", risks},
                               {"currentKnown", known}});
 }
 
 HttpResponse ConsoleApi::assign(const std::string& mac, const std::string& body) {
-    const auto object = objectOf(body);
-    if (!object) {
-        return errorResponse(400, "the body is a JSON object of settings");
+    const auto checked = checkedBody(body);
+    if (!checked) {
+        return errorResponse(400, kNotSettings);
     }
-    std::vector<SettingProblem> problems;
-    AssignmentCheck checked = checkSettings(settingsOf(*object, problems));
-    problems.insert(problems.end(), checked.problems.begin(), checked.problems.end());
+    const std::vector<SettingProblem>& problems = checked->problems;
     if (!problems.empty()) {
         log_.add(EventKind::Note, {}, "not sent to " + mac + ": " + describe(problems.front()));
         return errorResponse(
@@ -423,8 +430,8 @@ HttpResponse ConsoleApi::assign(const std::string& mac, const std::string& body)
     AssignReport report;
     if (!onLan([&] {
             log_.add(EventKind::Note, {},
-                     "assign to " + mac + ": " + settingsText(checked.assignment));
-            report = assignAndVerify(client_, mac, checked.assignment, {});
+                     "assign to " + mac + ": " + settingsText(checked->assignment));
+            report = assignAndVerify(client_, mac, checked->assignment, {});
             if (report.after) {
                 remember(*report.after);
             }

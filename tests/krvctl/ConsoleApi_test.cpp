@@ -223,6 +223,7 @@ TEST_F(Console, ValuesAreCheckedByTheLibraryAndBadOnesNeverSent) {
     EXPECT_EQ(assign.json["exit"], 64);
     EXPECT_EQ(assign.json["problems"].size(), 4u);
     EXPECT_EQ(post(base + "/assign", Json::object()).status, 400);
+    EXPECT_EQ(post(base + "/check", {{"gateway", 7}}).json["problems"].size(), 1u);
     EXPECT_EQ(send("POST", base + "/assign", "ntpip=1.2.3.4").status, 400);
     EXPECT_EQ(send("POST", base + "/assign", "\"192.0.2.1\"").status, 400);
     EXPECT_EQ(endpoint.sent().size(), sentBefore);
