@@ -53,7 +53,7 @@ def start_browser(profile):
     for flag in CHROMIUM_FLAGS + ["--user-data-dir=" + profile]:
         options.add_argument(flag)
     # The network events show the status of a response that the page itself may not read.
-    options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
+    options.set_capability("goog:loggingPrefs", {"performance": "ALL", "browser": "ALL"})
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 
 
@@ -279,6 +279,9 @@ def run(driver, args):
     ntp = check_refused_value(driver)
     took, answered = check_assignment(driver, args, ntp)
     driver.save_screenshot(args.screenshot)
+    # No script error and nothing the page's content policy had to block.
+    errors = [entry["message"] for entry in driver.get_log("browser") if entry["level"] == "SEVERE"]
+    expect(not errors, f"the console's page logged errors: {errors}")
     check_foreign_site(driver, args)
     sizes, median, slowest = figures(args)
     print(f"[ console  ] page {sizes['identity']} bytes ({sizes['gzip']} gzip); all "
