@@ -223,41 +223,56 @@ HttpResponse ConsoleApi::handle(const HttpRequest& request) {
                  request.method + " " + request.path + ": " + *refusal);
         response = errorResponse(403, "refused: " + printable(*refusal));
     } else {
-        const Routed routed = routeOf(request.path);
-        const std::string method = request.method == "HEAD" ? "GET" : request.method;
-        if (routed.route == Route::Unknown) {
-            response = errorResponse(404, "no such page: " + printable(request.path));
-        } else if (method != routed.method) {
-            response =
-                errorResponse(405, printable(request.path) + " takes " + routed.method + " only");
-            response.headers.emplace_back("Allow", routed.method);
-        } else if (routed.route == Route::Page) {
-            const PageFile* file = findPageFile(request.path);
-            response = {200, std::string(file->contentType), std::string(file->body), {}};
-        } else if (routed.route == Route::Session) {
-            response = session();
-        } else if (routed.route == Route::Controllers) {
-            response = controllers();
-        } else if (routed.route == Route::Events) {
-            response = events(request);
-        } else if (routed.route == Route::Discover) {
-            response = discover();
-        } else if (const auto mac = normalizeMac(routed.mac); !mac) {
-            response = errorResponse(400, "MAC '" + printable(routed.mac) + "': " + mac.problem());
-        } else if (routed.route == Route::Controller) {
-            response = controller(mac.value());
-        } else if (routed.route == Route::Query) {
-            response = query(mac.value());
-        } else if (routed.route == Route::Check) {
-            response = check(mac.value(), request.body);
-        } else if (routed.route == Route::Assign) {
-            response = assign(mac.value(), request.body);
-        } else {
-            response = clear(mac.value(), request.body);
-        }
+        response = route(request);
     }
     response.headers.insert(response.headers.end(), kSafetyHeaders.begin(), kSafetyHeaders.end());
     return response;
+}
+
+HttpResponse ConsoleApi::route(const HttpRequest& request) {
+    const Routed routed = routeOf(request.path);
+    const std::string method = request.method == "HEAD" ? "GET" : request.method;
+    if (routed.route == Route::Unknown) {
+        return errorResponse(404, "no such page: " + printable(request.path));
+    }
+    if (method != routed.method) {
+        HttpResponse response =
+            errorResponse(405, printable(request.path) + " takes " + routed.method + " only");
+        response.headers.emplace_back("Allow", routed.method);
+        return response;
+    }
+    switch (routed.route) {
+        case Route::Page: {
+            const PageFile* file = findPageFile(request.path);
+            return {200, std::string(file->contentType), std::string(file->body), {}};
+        }
+        case Route::Session:
+            return session();
+        case Route::Controllers:
+            return controllers();
+        case Route::Events:
+            return events(request);
+        case Route::Discover:
+            return discover();
+        default:
+            break;
+    }
+    const auto mac = normalizeMac(routed.mac);
+    if (!mac) {
+        return errorResponse(400, "MAC '" + printable(routed.mac) + "': " + mac.problem());
+    }
+    switch (routed.route) {
+        case Route::Controller:
+            return controller(mac.value());
+        case Route::Query:
+            return query(mac.value());
+        case Route::Check:
+            return check(mac.value(), request.body);
+        case Route::Assign:
+            return assign(mac.value(), request.body);
+        default:
+            return clear(mac.value(), request.body);
+    }
 }
 
 HttpResponse ConsoleApi::session() const {

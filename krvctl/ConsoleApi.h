@@ -44,6 +44,8 @@ class ConsoleApi {
     EventLog& log() { return log_; }
 
   private:
+    // A request the guard let through, to the handler of its path.
+    HttpResponse route(const HttpRequest& request);
     HttpResponse session() const;
     HttpResponse controllers(int status = 200, const std::string& error = {});
     HttpResponse controller(const std::string& mac);
