@@ -13,13 +13,18 @@ namespace wire = krv::wire;
 
 namespace {
 
-std::string knownKeys() {
+template <std::size_t N>
+std::string listOf(const std::array<std::string_view, N>& keys) {
     std::string list;
-    for (const std::string_view key : wire::kAssignKeys) {
+    for (const std::string_view key : keys) {
         list += list.empty() ? "" : ", ";
         list += key;
     }
     return list;
+}
+
+std::string knownKeys() {
+    return listOf(wire::kAssignKeys);
 }
 
 std::string upper(std::string text) {
@@ -51,6 +56,23 @@ Result<std::string> checkValue(std::string_view key, const std::string& value) {
                    : Result<std::string>::failure(address.problem());
 }
 
+// The setting as it will be sent, or why it cannot be; earlier holds the settings before it.
+Result<Setting> checkSetting(const std::string& key, const std::string& value,
+                             const Assignment& earlier) {
+    if (std::find(wire::kAssignKeys.begin(), wire::kAssignKeys.end(), key) ==
+        wire::kAssignKeys.end()) {
+        return Result<Setting>::failure("no such setting; KEY is one of " + knownKeys());
+    }
+    if (earlier.find(key) != nullptr) {
+        return Result<Setting>::failure(key + " is given twice");
+    }
+    const auto checked = checkValue(key, value);
+    if (!checked) {
+        return Result<Setting>::failure(checked.problem());
+    }
+    return Result<Setting>::success({key, checked.value()});
+}
+
 }  // namespace
 
 const std::string* Assignment::find(std::string_view key) const {
@@ -78,22 +100,41 @@ Result<Assignment> parseAssignmentArguments(const std::vector<std::string>& argu
         if (equals == std::string::npos) {
             return fail(argument, "write KEY=VALUE, KEY one of " + knownKeys());
         }
-        const std::string key = argument.substr(0, equals);
-        const std::string value = argument.substr(equals + 1);
-        if (std::find(wire::kAssignKeys.begin(), wire::kAssignKeys.end(), key) ==
-            wire::kAssignKeys.end()) {
-            return fail(argument, "no such setting; KEY is one of " + knownKeys());
+        auto setting =
+            checkSetting(argument.substr(0, equals), argument.substr(equals + 1), assignment);
+        if (!setting) {
+            return fail(argument, setting.problem());
         }
-        if (assignment.find(key) != nullptr) {
-            return fail(argument, key + " is given twice");
-        }
-        const auto checked = checkValue(key, value);
-        if (!checked) {
-            return fail(argument, checked.problem());
-        }
-        assignment.settings.push_back({key, checked.value()});
+        assignment.settings.push_back(std::move(setting.value()));
     }
     return Result<Assignment>::success(std::move(assignment));
+}
+
+AssignmentCheck checkSettings(const std::vector<Setting>& requested) {
+    AssignmentCheck check;
+    if (requested.empty()) {
+        check.problems.push_back({"", "nothing to assign; KEY is one of " + knownKeys()});
+    }
+    Assignment seen;  // every key given, so a repeat is named even when the first was refused
+    for (const Setting& wanted : requested) {
+        auto setting = checkSetting(wanted.key, wanted.value, seen);
+        seen.settings.push_back(wanted);
+        if (!setting) {
+            check.problems.push_back({wanted.key, setting.problem()});
+        } else {
+            check.assignment.settings.push_back(std::move(setting.value()));
+        }
+    }
+    return check;
+}
+
+Result<std::string> checkClearSetting(std::string_view setting) {
+    if (std::find(wire::kClearKeys.begin(), wire::kClearKeys.end(), setting) ==
+        wire::kClearKeys.end()) {
+        return Result<std::string>::failure("only a server setting can be cleared: " +
+                                            listOf(wire::kClearKeys));
+    }
+    return Result<std::string>::success(std::string(setting));
 }
 
 std::string wireValue(const Setting& setting, std::int64_t nowSeconds) {

@@ -28,6 +28,22 @@ inline constexpr std::string_view kClockNow = "now";
 // utcclock a real UTC instant as YYYYMMDDhhmmss or "now". The problem names the argument.
 Result<Assignment> parseAssignmentArguments(const std::vector<std::string>& arguments);
 
+struct SettingProblem {
+    std::string key;  // as given; empty for a problem of the whole assignment
+    std::string problem;
+};
+
+// The same checks as for arguments, but every problem at once, each beside its key, as a form
+// shows them next to its fields. Nothing may be sent unless problems is empty.
+struct AssignmentCheck {
+    Assignment assignment;  // the settings that passed, in the order given
+    std::vector<SettingProblem> problems;
+};
+AssignmentCheck checkSettings(const std::vector<Setting>& requested);
+
+// A setting CLEAR can remove (ntpip, syslogip, nameserver), or why it is none.
+Result<std::string> checkClearSetting(std::string_view setting);
+
 // The value that goes on the wire; "now" becomes this machine's clock at sending time.
 std::string wireValue(const Setting& setting, std::int64_t nowSeconds);
 

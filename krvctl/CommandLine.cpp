@@ -8,10 +8,12 @@
 #include "krvctl/Client.h"
 #include "krvctl/ExitStatus.h"
 #include "krvctl/JsonView.h"
+#include "krvctl/ListenAddress.h"
 #include "krvctl/MacAddress.h"
 #include "krvctl/Operations.h"
 #include "krvctl/Printable.h"
 #include "krvctl/TableView.h"
+#include "krvctl/WebConsole.h"
 #include "protocol/Wire.h"
 
 namespace krvctl {
@@ -33,6 +35,7 @@ struct Arguments {
     bool noVerify = false;
     bool force = false;
     std::size_t count = 0;
+    std::string listen{kDefaultListen};
 };
 
 std::string describeSeconds(double seconds) {
@@ -201,7 +204,8 @@ void describeExitStatuses(CLI::App& app) {
         "  krvctl query 02:00:00:4b:10:01\n"
         "  krvctl assign 02-00-00-4B-10-01 ntpip=192.0.2.123 utcclock=now\n"
         "  krvctl --json clear 0200004b1001 syslogip\n"
-        "  krvctl monitor --count 10");
+        "  krvctl monitor --count 10\n"
+        "  krvctl web --interface eth1");
 }
 
 }  // namespace
@@ -255,6 +259,11 @@ int runKrvctl(int argc, const char* const* argv, Environment& environment) {
         "monitor", "Print every setup datagram seen on the LAN until interrupted");
     monitor->add_option("--count", args.count, "Stop after this many datagrams")
         ->check(CLI::PositiveNumber);
+    auto* web = app.add_subcommand(
+        "web", "Serve a console for the browser: a live table of the controllers, assign, clear");
+    web->add_option("--listen", args.listen,
+                    "ADDRESS:PORT of the console; anything but loopback lets the network in")
+        ->capture_default_str();
 
     const auto usage = [&](const std::string& message) {
         environment.err << kProgram << ": " << printable(message) << "\nRun '" << kProgram
@@ -282,6 +291,14 @@ int runKrvctl(int argc, const char* const* argv, Environment& environment) {
         }
         args.mac = mac.value();
     }
+    std::optional<ListenAddress> listen;
+    if (web->parsed()) {
+        auto parsed = parseListenAddress(args.listen);
+        if (!parsed) {
+            return usage("--listen " + parsed.problem());
+        }
+        listen = parsed.value();
+    }
     std::optional<Assignment> assignment;
     if (assign->parsed()) {
         auto parsed = parseAssignmentArguments(args.assignments);
@@ -299,6 +316,9 @@ int runKrvctl(int argc, const char* const* argv, Environment& environment) {
     const Timing timing{std::chrono::milliseconds(
                             static_cast<std::int64_t>(std::llround(args.timeoutSeconds * 1000))),
                         args.retries};
+    if (listen) {
+        return serveWebConsole(*opened.endpoint, {*listen, args.interface, timing}, environment);
+    }
     Client client(*opened.endpoint, environment.clock, environment.random, timing);
     Session session(environment, args, client);
     if (discover->parsed()) {

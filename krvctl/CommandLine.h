@@ -17,8 +17,11 @@ struct Environment {
     std::function<std::uint64_t()> random;
     std::ostream& out;
     std::ostream& err;
-    // Called before monitor starts waiting, so Ctrl-C can end it cleanly.
+    // Called before monitor starts waiting or the web console starts serving, so Ctrl-C can
+    // end them cleanly.
     std::function<void()> catchInterrupts = [] {};
+    // The web console serves until this returns: in the program, until Ctrl-C or SIGTERM.
+    std::function<void()> awaitStop = [] {};
 };
 
 // The whole program: parses the arguments, runs one command, returns the exit status.

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "protocol/Wire.h"
@@ -200,6 +201,13 @@ void stopWaitingOnInterrupt() {
     action.sa_flags = 0;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+}
+
+void awaitInterrupt() {
+    // The signal may land on any thread; this one only looks at the flag it leaves.
+    while (interruptRequested == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 }  // namespace krvctl

@@ -48,5 +48,7 @@ class UdpEndpoint final : public Endpoint {
 // Makes Ctrl-C and SIGTERM end a wait instead of the process, so a monitor can finish its
 // output; UdpEndpoint::interrupted() then reports it.
 void stopWaitingOnInterrupt();
+// Returns once Ctrl-C or SIGTERM arrived, after stopWaitingOnInterrupt().
+void awaitInterrupt();
 
 }  // namespace krvctl

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <httplib.h>
+
 #include <sstream>
 
 #include "krvctl/ExitStatus.h"
@@ -56,6 +58,7 @@ class Program : public ::testing::Test {
                                     return result;
                                 },
                                 clock, test::countingRandom(), out, err};
+        environment.awaitStop = [&] { whileServing(out.str()); };
         ToolOutput result;
         result.status = runKrvctl(static_cast<int>(argv.size()), argv.data(), environment);
         result.out = out.str();
@@ -69,6 +72,7 @@ class Program : public ::testing::Test {
     test::FakeController& controller = fleet.add({});
     std::vector<std::string> sent;
     std::vector<std::pair<std::string, std::string>> waiting;  // datagrams already on their way
+    std::function<void(const std::string& out)> whileServing = [](const std::string&) {};
     int opened = 0;
     std::string openedInterface;
     std::string openFailure;
@@ -104,11 +108,12 @@ TEST_F(Program, BadArgumentsAndValuesAreRefusedBeforeAnythingIsSent) {
 TEST_F(Program, HelpAndVersionSucceed) {
     const ToolOutput help = run({"--help"});
     EXPECT_EQ(help.status, kDone);
-    for (const char* word : {"discover", "query", "assign", "clear", "monitor", "--interface",
-                             "--timeout", "--retries", "--json", "64 usage"}) {
+    for (const char* word : {"discover", "query", "assign", "clear", "monitor", "web",
+                             "--interface", "--timeout", "--retries", "--json", "64 usage"}) {
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     }
     EXPECT_NE(run({"assign", "--help"}).out.find("--no-verify"), std::string::npos);
+    EXPECT_NE(run({"web", "--help"}).out.find("127.0.0.1:7280"), std::string::npos);
     EXPECT_EQ(run({"--version"}).out, "krvctl " KRV_VERSION "\n");
 }
 
@@ -223,6 +228,65 @@ TEST_F(Program, MonitorPrintsOneLinePerDatagram) {
     EXPECT_EQ(objects[1]["command"], nullptr);
     EXPECT_EQ(objects[2]["from"], "192.0.2.10");
     EXPECT_EQ(objects[2]["time"], "2026-12-08T12:00:00.020Z");  // the second run's moment
+    EXPECT_TRUE(sent.empty());
+}
+
+TEST_F(Program, WebServesTheConsoleOverHttpUntilToldToStop) {
+    int port = 0;
+    std::string token;
+    std::vector<int> statuses;
+    whileServing = [&](const std::string& out) {
+        const std::string marker = "http://127.0.0.1:";
+        const auto at = out.find(marker);
+        ASSERT_NE(at, std::string::npos) << out;
+        port = std::stoi(out.substr(at + marker.size()));
+        httplib::Client browser("127.0.0.1", port);
+        const auto session = browser.Get("/api/session");
+        ASSERT_TRUE(session);
+        token = nlohmann::json::parse(session->body)["token"];
+        const std::string body = R"({"ntpip": "192.0.2.124"})";
+        for (const char* origin : {"http://127.0.0.1:9", ""}) {
+            httplib::Headers headers = {{"X-Krvctl-Token", token}};
+            if (*origin != '\0') {
+                headers.emplace("Origin", origin);
+            }
+            const auto assigned = browser.Post("/api/controllers/02:00:00:4B:10:01/assign", headers,
+                                               body, "application/json");
+            statuses.push_back(assigned ? assigned->status : -1);
+        }
+    };
+    const ToolOutput served = run({"--interface", "eth1", "web", "--listen", "127.0.0.1:0"});
+    EXPECT_EQ(served.status, kDone) << served.err;
+    EXPECT_EQ(served.err, "");
+    EXPECT_NE(port, 0);
+    EXPECT_EQ(token.size(), 32u);
+    EXPECT_EQ(openedInterface, "eth1");
+    // The foreign page's request is refused; the script's with the token is carried out.
+    EXPECT_EQ(statuses, (std::vector<int>{403, 200}));
+    EXPECT_EQ(controller.values["ntpip"], "192.0.2.124");
+    EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
+                            [](const std::string& request) {
+                                return request.find("#ASSIGN#") != std::string::npos;
+                            }),
+              1);
+}
+
+TEST_F(Program, WebRefusesBadAddressesAndWarnsOffTheLoopback) {
+    const ToolOutput bad = run({"web", "--listen", "localhost:7280"});
+    EXPECT_EQ(bad.status, kUsage);
+    EXPECT_NE(bad.err.find("--listen 'localhost:7280': the address is an IPv4 address"),
+              std::string::npos)
+        << bad.err;
+    EXPECT_EQ(opened, 0);
+
+    // An address this machine does not have: the warning comes first, then the failure.
+    const ToolOutput elsewhere = run({"web", "--listen", "192.0.2.250:7280"});
+    EXPECT_EQ(elsewhere.status, kUnavailable);
+    EXPECT_NE(elsewhere.err.find("WARNING: the console is to listen on 192.0.2.250:7280, which is "
+                                 "not a loopback address"),
+              std::string::npos)
+        << elsewhere.err;
+    EXPECT_NE(elsewhere.err.find("krvctl: cannot listen on 192.0.2.250:7280"), std::string::npos);
     EXPECT_TRUE(sent.empty());
 }
 

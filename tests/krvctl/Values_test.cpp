@@ -111,5 +111,31 @@ TEST(AssignmentArguments, EveryProblemNamesItsArgument) {
     }
 }
 
+TEST(AssignmentCheck, EveryProblemAtOnceBesideItsKey) {
+    const AssignmentCheck check = checkSettings({{"ntpip", "192.0.2.300"},
+                                                 {"ipscheme", "dhcp"},
+                                                 {"hostname", "x"},
+                                                 {"ntpip", "192.0.2.1"},
+                                                 {"utcclock", "now"}});
+    ASSERT_EQ(check.problems.size(), 3u);
+    EXPECT_EQ(check.problems[0].key, "ntpip");
+    EXPECT_NE(check.problems[0].problem.find("300 is above 255"), std::string::npos);
+    EXPECT_EQ(check.problems[1].key, "hostname");
+    // A repeat is named even when its first value was refused.
+    EXPECT_EQ(check.problems[2].problem, "ntpip is given twice");
+    ASSERT_EQ(check.assignment.settings.size(), 2u);
+    EXPECT_EQ(*check.assignment.find("ipscheme"), "DHCP");
+    EXPECT_TRUE(check.assignment.setsClockToNow());
+
+    const AssignmentCheck nothing = checkSettings({});
+    ASSERT_EQ(nothing.problems.size(), 1u);
+    EXPECT_EQ(nothing.problems[0].key, "");
+    EXPECT_TRUE(checkSettings({{"gateway", "192.0.2.1"}}).problems.empty());
+
+    EXPECT_EQ(checkClearSetting("syslogip").value(), "syslogip");
+    EXPECT_EQ(checkClearSetting("ip").problem(),
+              "only a server setting can be cleared: ntpip, syslogip, nameserver");
+}
+
 }  // namespace
 }  // namespace krvctl

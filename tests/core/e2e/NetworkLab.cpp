@@ -32,11 +32,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 std::vector<char*> argumentVector(std::vector<std::string>& argv) {
     std::vector<char*> pointers;
     for (auto& argument : argv) {
@@ -66,12 +61,16 @@ pid_t spawn(std::vector<std::string> argv, const std::string& out, const std::st
     return pid;
 }
 
+int exitStatus(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 int waitFor(pid_t pid) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) {
         return -1;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return exitStatus(status);
 }
 
 // Runs f with the calling thread inside the named network namespace; sockets opened there stay
@@ -115,6 +114,11 @@ bool waitReadable(int fd, Clock::time_point deadline) {
 }
 
 }  // namespace
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
 
 bool runInNamespace(const std::string& name, const std::function<void()>& f) {
     return insideNamespace(name, f);
@@ -437,8 +441,8 @@ bool Daemon::launch() {
                                      "--"};
     argv.insert(argv.end(), options_.wrapper.begin(), options_.wrapper.end());
     argv.push_back(options_.program.empty() ? KRV_BINARY_DIR "/krvd/krvd" : options_.program);
-    pid_ = spawn(argv, workDir_ + "/stdout", workDir_ + "/stderr", options_.closeStandardInput);
-    if (pid_ < 0) {
+    if (!program_.start(argv, workDir_ + "/stdout", workDir_ + "/stderr",
+                        options_.closeStandardInput)) {
         failure_ = "cannot start krvd";
         return false;
     }
@@ -454,18 +458,38 @@ bool Daemon::awaitListening() {
 }
 
 std::optional<int> Daemon::stop(std::chrono::milliseconds grace) {
-    if (pid_ < 0) {
-        return std::nullopt;
-    }
-    kill(pid_, SIGTERM);
-    if (auto status = waitForExit(grace)) {
-        return status;
-    }
-    kill(pid_, SIGKILL);
-    return waitForExit(std::chrono::seconds(10));
+    return program_.terminate(grace);
 }
 
 std::optional<int> Daemon::waitForExit(std::chrono::milliseconds timeout) {
+    return program_.waitForStatus(timeout);
+}
+
+std::string Daemon::standardOutput() const {
+    return readFile(workDir_ + "/stdout");
+}
+std::string Daemon::standardError() const {
+    return readFile(workDir_ + "/stderr");
+}
+std::string Daemon::commandRecord() const {
+    return readFile(workDir_ + "/state/commands.log");
+}
+
+bool Daemon::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const {
+    return program_.waitForText(workDir_ + "/stdout", text, timeout);
+}
+
+BackgroundProgram::~BackgroundProgram() {
+    stop();
+}
+
+bool BackgroundProgram::start(std::vector<std::string> argv, const std::string& outPath,
+                              const std::string& errPath, bool closeStandardInput) {
+    pid_ = spawn(std::move(argv), outPath, errPath, closeStandardInput);
+    return pid_ >= 0;
+}
+
+std::optional<int> BackgroundProgram::waitForStatus(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     while (pid_ >= 0) {
         int status = 0;
@@ -481,28 +505,41 @@ std::optional<int> Daemon::waitForExit(std::chrono::milliseconds timeout) {
     return std::nullopt;
 }
 
-std::string Daemon::standardOutput() const {
-    return readFile(workDir_ + "/stdout");
-}
-std::string Daemon::standardError() const {
-    return readFile(workDir_ + "/stderr");
-}
-std::string Daemon::commandRecord() const {
-    return readFile(workDir_ + "/state/commands.log");
+std::optional<int> BackgroundProgram::waitForExit(std::chrono::milliseconds timeout) {
+    const auto status = waitForStatus(timeout);
+    return status ? std::optional<int>(exitStatus(*status)) : std::nullopt;
 }
 
-bool Daemon::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const {
+std::optional<int> BackgroundProgram::terminate(std::chrono::milliseconds grace) {
+    if (pid_ < 0) {
+        return std::nullopt;
+    }
+    kill(pid_, SIGTERM);
+    if (const auto status = waitForStatus(grace)) {
+        return status;
+    }
+    kill(pid_, SIGKILL);
+    return waitForStatus(std::chrono::seconds(10));
+}
+
+int BackgroundProgram::stop(std::chrono::milliseconds grace) {
+    const auto status = terminate(grace);
+    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+}
+
+bool BackgroundProgram::waitForText(const std::string& path, const std::string& text,
+                                    std::chrono::milliseconds timeout) const {
     const auto deadline = Clock::now() + timeout;
     while (Clock::now() < deadline) {
-        if (standardOutput().find(text) != std::string::npos) {
+        if (readFile(path).find(text) != std::string::npos) {
             return true;
         }
-        // An ended daemon writes nothing more; look without reaping it, stop() does that.
+        // An ended program writes nothing more; look without reaping it, stop() does that.
         siginfo_t info{};
         if (pid_ >= 0 &&
             waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
             info.si_pid == pid_) {
-            return standardOutput().find(text) != std::string::npos;
+            return readFile(path).find(text) != std::string::npos;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

@@ -125,6 +125,36 @@ class PacketRecorder {
 // Writes the frames as a classic pcap file (Ethernet link type), as network analysers read it.
 bool writePcap(const std::string& path, const std::vector<CapturedFrame>& frames);
 
+// A program running in the background with its standard output and error in files. Stopped
+// (SIGTERM, then SIGKILL) at the latest when this ends.
+class BackgroundProgram {
+  public:
+    BackgroundProgram() = default;
+    ~BackgroundProgram();
+    BackgroundProgram(const BackgroundProgram&) = delete;
+    BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+
+    bool start(std::vector<std::string> argv, const std::string& outPath,
+               const std::string& errPath, bool closeStandardInput = false);
+    // Stops it (SIGKILL after the grace) and waits for it; its exit status, or -1 when it was
+    // killed or never ran.
+    int stop(std::chrono::milliseconds grace = std::chrono::seconds(1));
+    // Its exit status once it ended by itself within the timeout.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout);
+    // The same two with the raw wait status, which also tells the signal that ended it.
+    std::optional<int> terminate(std::chrono::milliseconds grace);
+    std::optional<int> waitForStatus(std::chrono::milliseconds timeout);
+    pid_t pid() const { return pid_; }
+    // Waits until the file holds text, for at most timeout; false early once the program ended.
+    bool waitForText(const std::string& path, const std::string& text,
+                     std::chrono::milliseconds timeout) const;
+
+  private:
+    pid_t pid_ = -1;
+};
+
+std::string readFile(const std::string& path);
+
 // The real krvd binary, started on the simulated controller inside the lab's controller
 // namespace, with its standard output and error in files.
 class Daemon {
@@ -159,7 +189,7 @@ class Daemon {
     // Waits for it to end by itself; the wait status, or nullopt when it still runs.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout);
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return program_.pid(); }
     // A private folder of this daemon's run; removed with the object.
     const std::string& workDir() const { return workDir_; }
     const std::string& failure() const { return failure_; }
@@ -175,7 +205,7 @@ class Daemon {
     std::string interface_;
     Options options_;
     std::string workDir_;
-    pid_t pid_ = -1;
+    BackgroundProgram program_;
     std::string failure_;
 };
 

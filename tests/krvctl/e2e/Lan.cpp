@@ -1,33 +1,15 @@
 #include "tests/krvctl/e2e/Lan.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <thread>
 
 #include "tests/core/e2e/NetworkLab.h"
-
-extern char** environ;
 
 namespace krvctl::e2e {
 
 using krvd::e2e::runQuietly;
-
-namespace {
-
-std::string slurp(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-}  // namespace
 
 Lan::Lan() {
     hub_ = "krv-lan-" + std::to_string(getpid());
@@ -106,6 +88,28 @@ bool Lan::ip(const std::vector<std::string>& arguments) {
 
 ToolRun runTool(const std::string& networkNamespace, const std::vector<std::string>& arguments,
                 std::optional<uid_t> asUser, int timeoutSeconds) {
+    std::string folder = (std::filesystem::temp_directory_path() / "krvctl-run-XXXXXX").string();
+    if (mkdtemp(folder.data()) == nullptr) {
+        return {};
+    }
+    ToolRun run;
+    krvd::e2e::BackgroundProgram tool;
+    if (tool.start(toolCommand(networkNamespace, arguments, asUser), folder + "/out",
+                   folder + "/err")) {
+        // A tool that outlives its time is killed and counts as failed.
+        run.status = tool.waitForExit(std::chrono::seconds(timeoutSeconds)).value_or(-1);
+    }
+    tool.stop();
+    run.out = krvd::e2e::readFile(folder + "/out");
+    run.err = krvd::e2e::readFile(folder + "/err");
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    return run;
+}
+
+std::vector<std::string> toolCommand(const std::string& networkNamespace,
+                                     const std::vector<std::string>& arguments,
+                                     std::optional<uid_t> asUser) {
     std::vector<std::string> argv = {"ip", "netns", "exec", networkNamespace};
     if (asUser) {
         const std::string id = std::to_string(*asUser);
@@ -113,47 +117,7 @@ ToolRun runTool(const std::string& networkNamespace, const std::vector<std::stri
     }
     argv.push_back(KRV_BINARY_DIR "/krvctl/krvctl");
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-
-    std::string folder = (std::filesystem::temp_directory_path() / "krvctl-run-XXXXXX").string();
-    if (mkdtemp(folder.data()) == nullptr) {
-        return {};
-    }
-    const std::string outPath = folder + "/out";
-    const std::string errPath = folder + "/err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT, 0644);
-    std::vector<char*> pointers;
-    for (std::string& argument : argv) {
-        pointers.push_back(argument.data());
-    }
-    pointers.push_back(nullptr);
-    pid_t pid = -1;
-    const bool started =
-        posix_spawnp(&pid, pointers[0], &actions, nullptr, pointers.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    ToolRun run;
-    if (started) {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    run.out = slurp(outPath);
-    run.err = slurp(errPath);
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
-    return run;
+    return argv;
 }
 
 }  // namespace krvctl::e2e

@@ -43,6 +43,11 @@ struct ToolRun {
     std::string err;
 };
 
+// The command line that runs the built krvctl inside the namespace, as that user when given.
+std::vector<std::string> toolCommand(const std::string& networkNamespace,
+                                     const std::vector<std::string>& arguments,
+                                     std::optional<uid_t> asUser = std::nullopt);
+
 // Runs the built krvctl inside the namespace and waits for it (at most timeoutSeconds, then it
 // is killed). With a user id, it runs as that user.
 ToolRun runTool(const std::string& networkNamespace, const std::vector<std::string>& arguments,
