@@ -131,11 +131,10 @@ DecodedDatagram decodeDatagram(std::string_view bytes) {
         return decoded;
     }
     decoded.isSetupDatagram = true;
-    const std::string_view arguments =
-        wordEnd == std::string_view::npos ? std::string_view() : rest.substr(wordEnd + 1);
     if (wordEnd == std::string_view::npos) {
         return decoded;
     }
+    const std::string_view arguments = rest.substr(wordEnd + 1);
     switch (decoded.command) {
         case Command::Status:
             decoded.items = splitOrderedItems(arguments, wire::kStatusKeys, decoded.problem);

@@ -29,6 +29,21 @@ bool failed(Report& report, Delivery delivery, const std::string& problem,
     return false;
 }
 
+// The controller's STATUS once the change is done; false, with the report saying why, when it
+// does not answer.
+template <typename Report>
+bool queryAfter(Client& client, const std::string& mac, const std::string& doing,
+                const std::string& what, Report& report) {
+    QueryAnswer after = client.query(mac);
+    if (failed(report, after.delivery, after.problem, "query after " + doing)) {
+        report.problem += "; the " + what + " was accepted but could not be verified";
+        return false;
+    }
+    report.verified = true;
+    report.after = std::move(after.record);
+    return true;
+}
+
 }  // namespace
 
 AssignReport assignAndVerify(Client& client, const std::string& mac, const Assignment& assignment,
@@ -66,13 +81,9 @@ AssignReport assignAndVerify(Client& client, const std::string& mac, const Assig
         return report;
     }
     client.waitOutAssignPause();
-    QueryAnswer after = client.query(mac);
-    if (failed(report, after.delivery, after.problem, "query after assigning")) {
-        report.problem += "; the assignment was accepted but could not be verified";
+    if (!queryAfter(client, mac, "assigning", "assignment", report)) {
         return report;
     }
-    report.verified = true;
-    report.after = std::move(after.record);
     report.checks = verifyAssignment(assignment, report.ack.sentClock, report.ack.receivedAtMs,
                                      report.before ? &*report.before : nullptr, *report.after);
     if (anyFailed(report.checks)) {
@@ -108,13 +119,9 @@ ClearReport clearAndVerify(Client& client, const std::string& mac, const std::st
     if (!verify) {
         return report;
     }
-    QueryAnswer after = client.query(mac);
-    if (failed(report, after.delivery, after.problem, "query after clearing")) {
-        report.problem += "; the clear was accepted but could not be verified";
+    if (!queryAfter(client, mac, "clearing", "clear", report)) {
         return report;
     }
-    report.verified = true;
-    report.after = std::move(after.record);
     report.check = verifyClear(setting, report.before ? &*report.before : nullptr, *report.after);
     if (report.check->result == CheckResult::Failed) {
         report.status = kNotTakenEffect;

@@ -46,16 +46,13 @@ bool switchOn(int fd, int level, int option) {
     return ::setsockopt(fd, level, option, &on, sizeof on) == 0;
 }
 
-// Asks for the whole buffer; beyond net.core.rmem_max only a privileged process gets it.
-int sizeReceiveBuffer(int fd) {
+// Asks for the whole buffer; beyond net.core.rmem_max only a privileged process gets it, and
+// what a smaller one loses is counted by dropped().
+void sizeReceiveBuffer(int fd) {
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kWantedReceiveBuffer,
                      sizeof kWantedReceiveBuffer) != 0) {
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kWantedReceiveBuffer, sizeof kWantedReceiveBuffer);
     }
-    int granted = 0;
-    socklen_t length = sizeof granted;
-    ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length);
-    return granted;
 }
 
 void onInterrupt(int) {
@@ -83,7 +80,7 @@ OpenedEndpoint UdpEndpoint::open(const std::string& interface) {
     if (!switchOn(fd, SOL_SOCKET, SO_REUSEADDR) || !switchOn(fd, SOL_SOCKET, SO_BROADCAST)) {
         return fail(kUnavailable, "cannot configure the UDP socket: " + errorText(errno));
     }
-    endpoint->receiveBuffer_ = sizeReceiveBuffer(fd);
+    sizeReceiveBuffer(fd);
     if (!interface.empty() && ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(),
                                            static_cast<socklen_t>(interface.size())) != 0) {
         return fail(kUnavailable,

@@ -32,15 +32,11 @@ class UdpEndpoint final : public Endpoint {
     std::uint64_t dropped() const override;
     bool interrupted() const override;
 
-    // The receive buffer the system granted, in bytes.
-    int receiveBufferBytes() const { return receiveBuffer_; }
-
   private:
     // Reads every datagram already queued, up to a batch; false when none was.
     bool drainQueued();
 
     int fd_;
-    int receiveBuffer_ = 0;
     std::deque<ReceivedDatagram> pending_;
     std::vector<std::string> buffers_;
 };
