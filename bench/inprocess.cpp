@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "krvctl/ReplyMatching.h"
+#include "krvctl/lan/ReplyMatching.h"
 #include "krvd/core/MessageDispatcher.h"
 #include "protocol/DatagramParser.h"
 #include "tapsim/LineEvaluator.h"

@@ -31,7 +31,7 @@ foreach(entry IN LISTS FILES)
     math(EXPR index "${index} + 1")
 endforeach()
 file(WRITE "${OUTPUT}.new" "// Generated from the files named by the build; edit those instead.
-#include \"krvctl/ConsolePage.h\"
+#include \"krvctl/web/ConsolePage.h\"
 
 namespace krvctl {
 

@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "krvctl/ControllerRecord.h"
-#include "krvctl/DatagramDecoder.h"
-#include "krvctl/JsonView.h"
-#include "krvctl/Printable.h"
-#include "krvctl/ReplyMatching.h"
-#include "krvctl/TableView.h"
+#include "krvctl/lan/ControllerRecord.h"
+#include "krvctl/lan/DatagramDecoder.h"
+#include "krvctl/lan/ReplyMatching.h"
+#include "krvctl/values/Printable.h"
+#include "krvctl/views/JsonView.h"
+#include "krvctl/views/TableView.h"
 #include "protocol/MessageText.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <set>
 #include <thread>
 
-#include "krvctl/DatagramDecoder.h"
+#include "krvctl/lan/DatagramDecoder.h"
 #include "protocol/MessageText.h"
 #include "protocol/Wire.h"
 #include "tests/core/e2e/NetworkLab.h"

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "krvctl/UdpEndpoint.h"
+#include "krvctl/lan/UdpEndpoint.h"
 #include "protocol/Wire.h"
 
 namespace krvctl {

@@ -1,0 +1,51 @@
+#include "krvctl/lan/ControllerRecord.h"
+
+#include <algorithm>
+
+#include "krvctl/values/UtcClock.h"
+#include "protocol/Wire.h"
+
+namespace krvctl {
+
+namespace {
+
+std::int64_t floorDiv(std::int64_t value, std::int64_t divisor) {
+    return value / divisor - (value % divisor < 0 ? 1 : 0);
+}
+
+}  // namespace
+
+std::string ControllerRecord::value(std::string_view key) const {
+    const auto item =
+        std::find_if(fields.begin(), fields.end(), [key](const Item& i) { return i.key == key; });
+    return item == fields.end() ? std::string() : item->value;
+}
+
+bool ControllerRecord::reports(std::string_view key) const {
+    return std::any_of(fields.begin(), fields.end(), [key](const Item& i) { return i.key == key; });
+}
+
+std::optional<ControllerRecord> recordFromStatus(const DecodedDatagram& status, std::string from,
+                                                 std::int64_t receivedAtMs) {
+    if (!status.isSetupDatagram || status.command != Command::Status || !status.problem.empty()) {
+        return std::nullopt;
+    }
+    ControllerRecord record;
+    record.from = std::move(from);
+    record.fields = status.items;
+    record.receivedAtMs = receivedAtMs;
+    if (const std::string* mac = status.find(krv::wire::key::kMac)) {
+        record.mac = *mac;
+    }
+    if (const std::string* clock = status.find(krv::wire::key::kUtcclock)) {
+        if (const auto controllerSeconds = parseUtcClock(*clock)) {
+            // The controller cuts its clock to the whole second: taken from the middle of
+            // that second, two clocks that agree come out +0s rather than -1s half the time.
+            const std::int64_t controllerMs = controllerSeconds.value() * 1000 + 500;
+            record.clockOffsetSeconds = floorDiv(controllerMs - receivedAtMs + 499, 1000);
+        }
+    }
+    return record;
+}
+
+}  // namespace krvctl

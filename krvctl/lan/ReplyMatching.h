@@ -1,0 +1,40 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "krvctl/lan/ControllerRecord.h"
+#include "krvctl/lan/DatagramDecoder.h"
+
+namespace krvctl {
+
+// Which replies answer one request. Every reply is a broadcast, so the tool also hears its
+// own requests, other tools' traffic and the answers to them.
+struct ReplyFilter {
+    Command command = Command::Status;
+    std::string seqid;
+    std::string mac;  // empty: any controller may answer
+
+    bool accepts(const DecodedDatagram& reply) const;
+};
+
+// The controllers found by one discovery, each MAC once. A controller that could not read its
+// own MAC is kept apart by sender address, so it can neither hide nor merge into another.
+class ControllerSet {
+  public:
+    // False when this controller is already known (a retry's answer, or a duplicate MAC).
+    bool add(ControllerRecord record);
+
+    // Sorted by IP address, then MAC.
+    std::vector<ControllerRecord> sorted() const;
+    std::size_t size() const { return records_.size(); }
+    // One line per MAC that answered from more than one address: a cloned SD card, say.
+    std::vector<std::string> conflicts() const;
+
+  private:
+    std::map<std::string, ControllerRecord> records_;
+    std::map<std::string, std::vector<std::string>> otherSenders_;
+};
+
+}  // namespace krvctl

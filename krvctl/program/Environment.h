@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <string>
+
+#include "krvctl/lan/Client.h"
+#include "krvctl/lan/Endpoint.h"
+#include "krvctl/values/ListenAddress.h"
+
+namespace krvctl {
+
+struct Environment;
+
+struct WebOptions {
+    ListenAddress listen;
+    std::string interface;
+    Timing timing;
+};
+
+// Everything the program touches, so that tests can run it whole against fakes. The front ends
+// never include each other: the command line reaches the web console only through serveWeb.
+struct Environment {
+    // Opened only once every argument and value has been checked.
+    std::function<OpenedEndpoint(const std::string& interface)> openEndpoint;
+    Clock& clock;
+    std::function<std::uint64_t()> random;
+    std::ostream& out;
+    std::ostream& err;
+    // Called before monitor starts waiting or the web console starts serving, so Ctrl-C can
+    // end them cleanly.
+    std::function<void()> catchInterrupts = [] {};
+    // The web console serves until this returns: in the program, until Ctrl-C or SIGTERM.
+    std::function<void()> awaitStop = [] {};
+    // krvctl web; its exit status.
+    std::function<int(Endpoint& lan, const WebOptions& options, Environment& environment)> serveWeb;
+};
+
+}  // namespace krvctl

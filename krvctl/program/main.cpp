@@ -1,0 +1,23 @@
+#include <iostream>
+#include <random>
+
+#include "krvctl/cli/CommandLine.h"
+#include "krvctl/lan/SystemClock.h"
+#include "krvctl/lan/UdpEndpoint.h"
+#include "krvctl/web/WebConsole.h"
+
+int main(int argc, char** argv) {
+    krvctl::SystemClock clock;
+    std::random_device entropy;
+    std::mt19937_64 generator((static_cast<std::uint64_t>(entropy()) << 32) ^
+                              static_cast<std::uint64_t>(entropy()));
+    krvctl::Environment environment{krvctl::UdpEndpoint::open,
+                                    clock,
+                                    [&] { return generator(); },
+                                    std::cout,
+                                    std::cerr,
+                                    krvctl::stopWaitingOnInterrupt,
+                                    krvctl::awaitInterrupt,
+                                    krvctl::serveWebConsole};
+    return krvctl::runKrvctl(argc, argv, environment);
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "krvctl/lan/Client.h"
+#include "krvctl/lan/ControllerRecord.h"
+#include "krvctl/operations/Operations.h"
+
+namespace krvctl {
+
+// The readable views: aligned columns, every value from the network made printable first.
+
+// Cells padded to the widest in their column, two spaces apart; the last column unpadded.
+std::string alignedTable(const std::vector<std::vector<std::string>>& rows);
+
+// One row per controller: MAC, IP, netmask, gateway, scheme, host name, SDK version, SD usage,
+// NTP sync and the controller's clock offset from this machine.
+void printDiscoveryTable(std::ostream& out, const std::vector<ControllerRecord>& controllers);
+// Every field of one STATUS, one per line.
+void printControllerListing(std::ostream& out, const ControllerRecord& record);
+// "MAC accepted the assignment (ACK from ADDRESS)".
+std::string ackLine(const std::string& mac, const std::string& what, const AckAnswer& ack);
+// The verification, key by key; nothing when there was none.
+void printAssignChecks(std::ostream& out, const AssignReport& report);
+void printClearCheck(std::ostream& out, const ClearReport& report);
+// One line per datagram: local time, sender, command and items.
+std::string monitorLine(const MonitoredDatagram& datagram);
+
+}  // namespace krvctl

@@ -1,0 +1,65 @@
+#include "krvctl/web/LanWorker.h"
+
+namespace krvctl {
+
+using std::chrono::steady_clock;
+
+LanWorker::LanWorker(Job periodic, std::chrono::milliseconds interval)
+    : periodic_(std::move(periodic)),
+      interval_(interval),
+      thread_([this](std::stop_token stop) { loop(stop); }) {}
+
+LanWorker::~LanWorker() {
+    thread_.request_stop();
+    thread_.join();
+}
+
+bool LanWorker::run(Job job) {
+    std::future<bool> done;
+    {
+        const std::lock_guard lock(mutex_);
+        if (stopped_) {
+            return false;
+        }
+        queue_.push_back({std::move(job), {}});
+        done = queue_.back().done.get_future();
+    }
+    wake_.notify_one();
+    return done.get();
+}
+
+void LanWorker::loop(std::stop_token stop) {
+    // The first round comes before any request, so there is a picture to judge them against.
+    periodic_();
+    auto nextRound = steady_clock::now() + interval_;
+    std::unique_lock lock(mutex_);
+    while (!stop.stop_requested()) {
+        wake_.wait_until(lock, stop, nextRound, [this] { return !queue_.empty(); });
+        if (stop.stop_requested()) {
+            break;
+        }
+        if (queue_.empty()) {
+            if (steady_clock::now() < nextRound) {
+                continue;
+            }
+            lock.unlock();
+            periodic_();
+            lock.lock();
+            nextRound = steady_clock::now() + interval_;
+            continue;
+        }
+        Queued next = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        next.job();
+        next.done.set_value(true);
+        lock.lock();
+    }
+    stopped_ = true;
+    for (Queued& waiting : queue_) {
+        waiting.done.set_value(false);
+    }
+    queue_.clear();
+}
+
+}  // namespace krvctl

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <atomic>
+
+#include "krvctl/lan/Endpoint.h"
+#include "krvctl/web/EventLog.h"
+
+namespace krvctl {
+
+// Passes everything through to the real endpoint and, while recording, writes each request
+// sent and each reply received into the event log. The tool's own broadcasts and other tools'
+// requests also arrive; they are not replies, so they stay out of the log.
+class RecordingEndpoint final : public Endpoint {
+  public:
+    RecordingEndpoint(Endpoint& inner, EventLog& log);
+
+    // Off for the periodic discovery, which would bury the rest of the log.
+    void record(bool on) { recording_ = on; }
+
+    bool broadcast(const std::string& bytes, std::string& problem) override;
+    std::optional<ReceivedDatagram> receive(
+        std::chrono::steady_clock::time_point deadline) override;
+    std::uint64_t dropped() const override { return inner_.dropped(); }
+    bool interrupted() const override { return inner_.interrupted(); }
+
+  private:
+    Endpoint& inner_;
+    EventLog& log_;
+    std::atomic<bool> recording_ = false;
+};
+
+}  // namespace krvctl

@@ -1,0 +1,164 @@
+// The conversation with controllers against an in-memory LAN: retries on silence within the
+// window, seqid and MAC matching, de-duplication, and listening for the whole discovery window.
+#include "krvctl/lan/Client.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/krvctl/support/FakeController.h"
+
+namespace krvctl {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeClock;
+using test::FakeController;
+using test::FakeEndpoint;
+using test::FakeFleet;
+using test::itemOf;
+
+struct Lan {
+    FakeClock clock;
+    FakeFleet fleet{clock};
+    FakeEndpoint endpoint{clock, fleet.responder()};
+    Client client{endpoint, clock, test::countingRandom(), Timing{3000ms, 2}};
+
+    std::vector<std::chrono::milliseconds> sendTimes() const {
+        std::vector<std::chrono::milliseconds> times;
+        for (const auto& sent : endpoint.sent()) {
+            times.push_back(sent.at);
+        }
+        return times;
+    }
+};
+
+TEST(Client, SilenceIsRetriedWithinTheWindowWithTheSameSeqid) {
+    Lan lan;
+    const QueryAnswer answer = lan.client.query("02:00:00:4B:10:01");
+    EXPECT_EQ(answer.delivery, Delivery::Silent);
+    EXPECT_EQ(lan.sendTimes(), (std::vector<std::chrono::milliseconds>{0ms, 1500ms, 2250ms}));
+    EXPECT_EQ(lan.clock.elapsed(), 3000ms);
+    const std::string seqid = itemOf(lan.endpoint.sent()[0].bytes, "seqid");
+    EXPECT_EQ(seqid.size(), 16u);
+    for (const auto& sent : lan.endpoint.sent()) {
+        EXPECT_EQ(sent.bytes, "KRV2#QUERY#seqid=" + seqid + "#mac=02:00:00:4B:10:01");
+    }
+}
+
+TEST(Client, AnAnswerStopsTheRetriesAndAFreshRequestGetsAFreshSeqid) {
+    Lan lan;
+    lan.fleet.add({}).answerFromAttempt = 2;
+    const QueryAnswer answer = lan.client.query("02:00:00:4B:10:01");
+    ASSERT_EQ(answer.delivery, Delivery::Answered);
+    EXPECT_EQ(answer.record->value("ntpip"), "192.0.2.123");
+    EXPECT_EQ(lan.sendTimes(), (std::vector<std::chrono::milliseconds>{0ms, 1500ms}));
+    EXPECT_EQ(lan.clock.elapsed(), 1540ms);  // ends with the answer, not the window
+
+    lan.client.query("02:00:00:4B:10:01");
+    EXPECT_NE(itemOf(lan.endpoint.sent()[0].bytes, "seqid"),
+              itemOf(lan.endpoint.sent().back().bytes, "seqid"));
+}
+
+TEST(Client, OnlyTheAnswerToThisRequestFromThisControllerCounts) {
+    FakeClock clock;
+    FakeEndpoint endpoint(clock, [](const std::string& request, FakeEndpoint& lan) {
+        const std::string seqid = itemOf(request, "seqid");
+        const std::string mac = "02:00:00:4B:10:01";
+        lan.deliver(request, "192.0.2.250", 1ms);  // the tool hears its own broadcast
+        lan.deliver("junk\x1b[2J", "192.0.2.66", 2ms);
+        lan.deliver(test::statusText("0000000000000bad", mac, {{"hostname", "stale"}}),
+                    "192.0.2.10", 3ms);
+        lan.deliver(test::statusText(seqid, "02:00:00:4B:10:99", {{"hostname", "other"}}),
+                    "192.0.2.11", 4ms);
+        lan.deliver("KRV2#STATUS#seqid=" + seqid + "#hostname=no-mac", "192.0.2.12", 5ms);
+        lan.deliver(test::statusText(seqid, mac, {{"hostname", "right"}}), "192.0.2.10", 6ms);
+    });
+    Client client(endpoint, clock, test::countingRandom(), Timing{3000ms, 2});
+    const QueryAnswer answer = client.query("02:00:00:4B:10:01");
+    ASSERT_EQ(answer.delivery, Delivery::Answered);
+    EXPECT_EQ(answer.record->value("hostname"), "right");
+    EXPECT_EQ(answer.record->from, "192.0.2.10");
+}
+
+TEST(Client, DiscoveryListensTheWholeWindowAndListsEachControllerOnce) {
+    Lan lan;
+    for (int i = 0; i < 3; ++i) {
+        FakeController controller;
+        controller.mac = "02:00:00:00:00:0" + std::to_string(i);
+        controller.from = "192.0.2.1" + std::to_string(i);
+        controller.values["ip"] = controller.from;
+        controller.delay = std::chrono::milliseconds(100 + 1100 * i);  // the last after 2.3 s
+        lan.fleet.add(controller);
+    }
+    // The first controller answers twice, the second from two addresses.
+    lan.fleet.add(lan.fleet.at(0)).delay = 500ms;
+    FakeController clone = lan.fleet.at(1);
+    clone.from = "192.0.2.99";
+    lan.fleet.add(clone);
+
+    const Discovery found = lan.client.discover();
+    EXPECT_EQ(found.delivery, Delivery::Answered);
+    EXPECT_EQ(found.requestsSent, 1);
+    ASSERT_EQ(found.controllers.size(), 3u);
+    EXPECT_EQ(found.controllers[0].from, "192.0.2.10");
+    EXPECT_EQ(found.controllers[2].from, "192.0.2.12");
+    EXPECT_EQ(found.lastNewReplyAfter, 2300ms);
+    EXPECT_EQ(lan.clock.elapsed(), 3000ms);
+    EXPECT_EQ(
+        found.conflicts,
+        (std::vector<std::string>{"MAC 02:00:00:00:00:01 answered from 192.0.2.11, 192.0.2.99"}));
+    EXPECT_EQ(lan.endpoint.sent()[0].bytes.find("#mac="), std::string::npos);
+}
+
+TEST(Client, AThousandControllersAnsweringAtOnceAreAllListed) {
+    Lan lan;
+    for (int i = 0; i < 1000; ++i) {
+        FakeController controller;
+        char mac[18];
+        std::snprintf(mac, sizeof mac, "02:00:00:00:%02X:%02X", i / 256, i % 256);
+        controller.mac = mac;
+        controller.from = "10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+        controller.values["ip"] = controller.from;
+        lan.fleet.add(controller);
+    }
+    const Discovery found = lan.client.discover();
+    EXPECT_EQ(found.controllers.size(), 1000u);
+    EXPECT_EQ(found.conflicts.size(), 0u);
+}
+
+TEST(Client, ABroadcastThatCannotLeaveEndsTheExchangeAtOnce) {
+    Lan lan;
+    lan.endpoint.failBroadcasts("Network is unreachable");
+    const Discovery found = lan.client.discover();
+    EXPECT_EQ(found.delivery, Delivery::NotSent);
+    EXPECT_EQ(found.problem, "Network is unreachable");
+    EXPECT_EQ(lan.clock.elapsed(), 0ms);
+}
+
+TEST(Client, EachAssignAttemptCarriesTheClockOfItsOwnMoment) {
+    Lan lan;
+    lan.fleet.add({}).answerFromAttempt = 3;
+    const auto assignment = parseAssignmentArguments({"utcclock=now"});
+    const AckAnswer ack = lan.client.assign("02:00:00:4B:10:01", assignment.value());
+    ASSERT_EQ(ack.delivery, Delivery::Answered);
+    EXPECT_TRUE(ack.accepted);
+    ASSERT_EQ(lan.endpoint.sent().size(), 3u);
+    EXPECT_EQ(itemOf(lan.endpoint.sent()[0].bytes, "utcclock"), "20261208120000");
+    EXPECT_EQ(itemOf(lan.endpoint.sent()[2].bytes, "utcclock"), "20261208120002");  // at 2.25 s
+    EXPECT_EQ(ack.sentClock, "20261208120002");
+}
+
+TEST(Client, MonitorHandsOnEveryDatagramUpToItsCount) {
+    FakeClock clock;
+    FakeEndpoint endpoint(clock);
+    for (const char* bytes : {"KRV2#QUERY#seqid=1", "noise", "KRV2#ACK#seqid=1", "late"}) {
+        endpoint.deliver(bytes, "192.0.2.20");
+    }
+    Client client(endpoint, clock, test::countingRandom(), Timing{});
+    std::vector<std::string> seen;
+    client.monitor([&](const MonitoredDatagram& d) { seen.push_back(d.datagram.bytes); }, 3,
+                   std::nullopt);
+    EXPECT_EQ(seen, (std::vector<std::string>{"KRV2#QUERY#seqid=1", "noise", "KRV2#ACK#seqid=1"}));
+}
+
+}  // namespace
+}  // namespace krvctl

@@ -1,0 +1,109 @@
+// The console's picture of the LAN across discoveries: what counts as new, changed and gone,
+// and how long a mark stays.
+#include "krvctl/web/ControllerCache.h"
+
+#include <gtest/gtest.h>
+
+namespace krvctl {
+namespace {
+
+ControllerRecord controller(const std::string& mac, const std::string& ntpip,
+                            const std::string& clock = "20261208120000",
+                            const std::string& from = "192.0.2.10") {
+    ControllerRecord record;
+    record.mac = mac;
+    record.from = from;
+    record.fields = {{"seqid", "1"},        {"mac", mac},      {"ip", from},
+                     {"ntpip", ntpip},      {"uptime", clock}, {"utcclock", clock},
+                     {"displaytime", clock}};
+    return record;
+}
+
+Discovery found(std::vector<ControllerRecord> controllers) {
+    Discovery discovery;
+    discovery.delivery = controllers.empty() ? Delivery::Silent : Delivery::Answered;
+    discovery.controllers = std::move(controllers);
+    return discovery;
+}
+
+Mark markOf(const ControllerCache& cache, const std::string& mac, std::int64_t nowMs) {
+    for (const CachedController& cached : cache.snapshot(nowMs)) {
+        if (cached.record.mac == mac) {
+            return cached.mark;
+        }
+    }
+    ADD_FAILURE() << mac << " is not in the cache";
+    return Mark::Steady;
+}
+
+constexpr const char* kA = "02:00:00:4B:10:01";
+constexpr const char* kB = "02:00:00:4B:10:02";
+
+TEST(ControllerCache, MarksWhatIsNewChangedAndGone) {
+    ControllerCache cache;
+    // What the console finds at its start is where the engineer starts from.
+    const RoundChanges first = cache.applyDiscovery(found({controller(kA, "192.0.2.123")}), 1000);
+    EXPECT_EQ(first.added, 0);
+    EXPECT_EQ(markOf(cache, kA, 1000), Mark::Steady);
+
+    // Only the clock, uptime and seqid moved: no news. B is new.
+    const RoundChanges second = cache.applyDiscovery(
+        found({controller(kA, "192.0.2.123", "20261208120009"), controller(kB, "192.0.2.123")}),
+        9000);
+    EXPECT_EQ(second.added, 1);
+    EXPECT_EQ(second.changed, 0);
+    EXPECT_EQ(markOf(cache, kA, 9000), Mark::Steady);
+    EXPECT_EQ(markOf(cache, kB, 9000), Mark::New);
+
+    // A set another way, from another address; B misses one round only: busy, not gone.
+    const RoundChanges third =
+        cache.applyDiscovery(found({controller(kA, "192.0.2.9", "x", "192.0.2.77")}), 17000);
+    EXPECT_EQ(third.changed, 1);
+    EXPECT_EQ(third.vanished, 0);
+    const auto snapshot = cache.snapshot(17000);
+    EXPECT_EQ(snapshot[0].mark, Mark::Changed);
+    EXPECT_EQ(snapshot[0].changedKeys, (std::vector<std::string>{"ip", "ntpip", "from"}));
+    EXPECT_EQ(snapshot[1].mark, Mark::New);
+    EXPECT_EQ(snapshot[1].missedRounds, 1);
+
+    // A query that never left says nothing about B; the second silent round does.
+    Discovery unsent;
+    unsent.delivery = Delivery::NotSent;
+    EXPECT_EQ(cache.applyDiscovery(unsent, 20000).vanished, 0);
+    EXPECT_EQ(cache.applyDiscovery(found({controller(kA, "192.0.2.9", "x", "192.0.2.77")}), 25000)
+                  .vanished,
+              1);
+    EXPECT_EQ(markOf(cache, kB, 25000), Mark::Vanished);
+    EXPECT_EQ(cache.snapshot(25000).size(), 2u);
+
+    // Back again is news; a vanished mark stays however long it takes.
+    EXPECT_EQ(markOf(cache, kB, 25000 + 10 * ControllerCache::kMarkHoldMs), Mark::Vanished);
+    EXPECT_EQ(cache.applyDiscovery(found({controller(kB, "192.0.2.123")}), 30000).added, 1);
+    EXPECT_EQ(markOf(cache, kB, 30000), Mark::New);
+    EXPECT_EQ(cache.rounds(), 6u);
+}
+
+TEST(ControllerCache, MarksFadeAndSingleAnswersCountToo) {
+    ControllerCache cache;
+    cache.applyDiscovery(found({controller(kA, "192.0.2.123")}), 0);
+    // The check after an assignment shows the change at once.
+    cache.applyStatus(controller(kA, "192.0.2.124"), 5000);
+    EXPECT_EQ(markOf(cache, kA, 5000), Mark::Changed);
+    EXPECT_EQ(markOf(cache, kA, 5000 + ControllerCache::kMarkHoldMs), Mark::Changed);
+    const auto faded = cache.snapshot(5001 + ControllerCache::kMarkHoldMs);
+    EXPECT_EQ(faded[0].mark, Mark::Steady);
+    EXPECT_TRUE(faded[0].changedKeys.empty());
+    // An unchanged answer keeps the mark it had.
+    cache.applyStatus(controller(kA, "192.0.2.124", "y"), 6000);
+    EXPECT_EQ(markOf(cache, kA, 6000), Mark::Changed);
+
+    // A controller that could not read its MAC is kept by its address, apart from the rest.
+    ControllerRecord nameless = controller("", "192.0.2.123", "z", "192.0.2.66");
+    cache.applyDiscovery(found({controller(kA, "192.0.2.124"), nameless}), 7000);
+    ASSERT_NE(cache.find("(none) 192.0.2.66"), nullptr);
+    EXPECT_EQ(cache.find("(none) 192.0.2.66")->mark, Mark::New);
+    EXPECT_EQ(cache.find(kB), nullptr);
+}
+
+}  // namespace
+}  // namespace krvctl
