@@ -94,6 +94,11 @@ int Session::discover() {
     for (const std::string& conflict : found.conflicts) {
         env_.err << kProgram << ": warning: " << printable(conflict) << '\n';
     }
+    if (found.setApart > 0) {
+        env_.err << kProgram << ": set apart " << found.setApart
+                 << (found.setApart == 1 ? " reply" : " replies")
+                 << " without a well-formed MAC: not listed\n";
+    }
     if (found.dropped > 0) {
         env_.err << kProgram << ": warning: the system dropped " << found.dropped
                  << " datagrams that arrived faster than they were read; the list may be "
