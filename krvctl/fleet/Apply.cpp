@@ -124,12 +124,13 @@ class Run {
         for (const std::string& key : planned_.clears) {
             const auto failure = clearFailures_.find(key);
             if (failure != clearFailures_.end() && failure->second.first == kRefused) {
-                found.push_back(
-                    {key, "", after.value(key), CheckResult::Failed, failure->second.second});
+                found.push_back({key, std::string(kClearValue), after.value(key),
+                                 CheckResult::Failed, failure->second.second});
                 status = std::max(status, kRefused);
                 continue;
             }
             found.push_back(verifyClear(key, &planned_.current, after));
+            found.back().requested = kClearValue;
         }
         report_.checks = inPlanOrder(std::move(found));
         std::string problem;
