@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
+#include <utility>
 
 #include "krvctl/operations/Operations.h"
 #include "protocol/Wire.h"
@@ -29,7 +32,8 @@ Outcome outcomeOf(ExitStatus status) {
     }
 }
 
-// One controller's way through its changes: ASSIGN, the pause, each CLEAR, the query after.
+// One controller's way through its changes: the ASSIGN, its pause, then each CLEAR with the
+// query right behind them (the daemon takes datagrams in order, so the STATUS shows the clears).
 class Run {
   public:
     Run(const PlannedController& planned, ControllerReport& report)
@@ -37,84 +41,83 @@ class Run {
 
     void start(Client& client) {
         if (planned_.assignment.settings.empty()) {
-            next(client);
+            close(client);
             return;
         }
         step_ = Step::Assigning;
-        ticket_ = client.beginAssign(planned_.current.mac, planned_.assignment);
+        assignBegunAt_ = client.clock().now();
+        begun_.push_back(client.beginAssign(planned_.current.mac, planned_.assignment));
     }
-    std::uint64_t ticket() const { return ticket_; }
+    // The requests begun since the last call, for the scheduler to route their answers here.
+    std::vector<std::uint64_t> takeBegun() { return std::exchange(begun_, {}); }
     bool pausing() const { return step_ == Step::Pausing; }
     steady_clock::time_point pauseEnd() const { return pauseEnd_; }
     bool finished() const { return step_ == Step::Done; }
     const ControllerReport& report() const { return report_; }
 
     void onAnswer(Client& client, const Answer& answer) {
-        if (auto failure = deliveryFailure(answer.delivery, answer.problem, what())) {
-            if (step_ == Step::Clearing && failure->first == kNoAnswer) {
-                // The query after shows whether it was cleared all the same.
-                clearFailures_[clearing()] = {kNoAnswer, "no ACK"};
-                next(client);
-                return;
-            }
-            const bool afterAccept = step_ == Step::Verifying;
-            finish(failure->first,
-                   afterAccept ? failure->second + "; accepted, but not verified" : failure->second,
-                   CheckResult::Unverified, "");
-            return;
-        }
-        if (step_ == Step::Verifying) {
-            verify(*answer.record);
-            return;
-        }
-        report_.from = answer.ack.from;
         if (step_ == Step::Assigning) {
-            if (!answer.ack.accepted) {
-                finish(kRefused, planned_.current.mac + " refused the assignment (accept=no)",
-                       CheckResult::Failed, "refused");
-                return;
-            }
-            ack_ = answer.ack;
-            step_ = Step::Pausing;
-            pauseEnd_ = client.clock().now() + std::chrono::seconds(wire::kPauseAfterAssignSeconds);
+            onAck(client, answer);
             return;
         }
-        if (!answer.ack.accepted) {
-            clearFailures_[clearing()] = {kRefused, "refused (accept=no)"};
+        const auto clear = clearing_.find(answer.ticket);
+        if (clear == clearing_.end()) {
+            queryFailure_ =
+                deliveryFailure(answer.delivery, answer.problem, "query after the changes");
+            after_ = answer.record;
+        } else if (answer.delivery == Delivery::Answered && !answer.ack.accepted) {
+            refusedClears_.insert(clear->second);
+        }  // without an ACK, the query after shows whether it was cleared all the same
+        if (--outstanding_ > 0) {
+            return;
         }
-        next(client);
+        if (queryFailure_) {
+            finish(queryFailure_->first, queryFailure_->second + "; accepted, but not verified",
+                   CheckResult::Unverified, "");
+        } else {
+            verify(*after_);
+        }
     }
 
-    void onPauseOver(Client& client) { next(client); }
+    void onPauseOver(Client& client) { close(client); }
 
     void abandon() {
         finish(kNoAnswer, "interrupted before it was checked", CheckResult::Unverified, "");
     }
 
   private:
-    enum class Step { Idle, Assigning, Pausing, Clearing, Verifying, Done };
+    enum class Step { Idle, Assigning, Pausing, Closing, Done };
 
-    const std::string& clearing() const { return planned_.clears[cleared_ - 1]; }
-    std::string what() const {
-        switch (step_) {
-            case Step::Assigning:
-                return "assignment";
-            case Step::Clearing:
-                return "clear of " + clearing();
-            default:
-                return "query after the changes";
+    void onAck(Client& client, const Answer& answer) {
+        if (auto failure = deliveryFailure(answer.delivery, answer.problem, "assignment")) {
+            finish(failure->first, failure->second, CheckResult::Unverified, "");
+            return;
         }
+        report_.from = answer.ack.from;
+        if (!answer.ack.accepted) {
+            finish(kRefused, planned_.current.mac + " refused the assignment (accept=no)",
+                   CheckResult::Failed, "refused");
+            return;
+        }
+        ack_ = answer.ack;
+        step_ = Step::Pausing;
+        // Every copy of the ASSIGN that reached the controller costs it another read of its
+        // state and another pause; which copies did is unknown, so all are waited out.
+        const auto now = client.clock().now();
+        const int copies = std::max(answer.sent, 1);
+        pauseEnd_ = now + copies * std::chrono::seconds(wire::kPauseAfterAssignSeconds) +
+                    (copies - 1) * (now - assignBegunAt_);
     }
 
-    void next(Client& client) {
+    void close(Client& client) {
+        step_ = Step::Closing;
         const std::string& mac = planned_.current.mac;
-        if (cleared_ < planned_.clears.size()) {
-            step_ = Step::Clearing;
-            ticket_ = client.beginClear(mac, planned_.clears[cleared_++]);
-        } else {
-            step_ = Step::Verifying;
-            ticket_ = client.beginQuery(mac);
+        for (const std::string& key : planned_.clears) {
+            begun_.push_back(client.beginClear(mac, key));
+            clearing_[begun_.back()] = key;
         }
+        begun_.push_back(client.beginQuery(mac));
+        outstanding_ = begun_.size();
     }
 
     void verify(const ControllerRecord& after) {
@@ -122,10 +125,9 @@ class Run {
                                                     ack_.receivedAtMs, &planned_.current, after);
         ExitStatus status = kDone;
         for (const std::string& key : planned_.clears) {
-            const auto failure = clearFailures_.find(key);
-            if (failure != clearFailures_.end() && failure->second.first == kRefused) {
+            if (refusedClears_.contains(key)) {
                 found.push_back({key, std::string(kClearValue), after.value(key),
-                                 CheckResult::Failed, failure->second.second});
+                                 CheckResult::Failed, "refused (accept=no)"});
                 status = std::max(status, kRefused);
                 continue;
             }
@@ -176,11 +178,15 @@ class Run {
     const PlannedController& planned_;
     ControllerReport& report_;
     Step step_ = Step::Idle;
-    std::uint64_t ticket_ = 0;
+    std::vector<std::uint64_t> begun_;
     AckAnswer ack_;
+    steady_clock::time_point assignBegunAt_;
     steady_clock::time_point pauseEnd_;
-    std::size_t cleared_ = 0;
-    std::map<std::string, std::pair<ExitStatus, std::string>> clearFailures_;
+    std::map<std::uint64_t, std::string> clearing_;  // CLEAR tickets and their settings
+    std::size_t outstanding_ = 0;
+    std::optional<std::pair<ExitStatus, std::string>> queryFailure_;
+    std::optional<ControllerRecord> after_;
+    std::set<std::string> refusedClears_;
 };
 
 ControllerReport rowReport(const PlanRow& row, Outcome outcome) {
@@ -259,6 +265,11 @@ ApplyReport applyPlan(Client& client, const Plan& plan, const ApplyOptions& opti
     std::vector<std::unique_ptr<Run>> active;
     std::map<std::uint64_t, Run*> byTicket;
     std::size_t next = 0;
+    const auto route = [&](Run& run) {
+        for (const std::uint64_t ticket : run.takeBegun()) {
+            byTicket[ticket] = &run;
+        }
+    };
     const auto told = [&] {
         progress.inFlight = active.size();
         if (options.onProgress) {
@@ -272,7 +283,7 @@ ApplyReport applyPlan(Client& client, const Plan& plan, const ApplyOptions& opti
             const PlannedController& planned = *pending[next++];
             active.push_back(std::make_unique<Run>(planned, reportOf(planned)));
             active.back()->start(client);
-            byTicket[active.back()->ticket()] = active.back().get();
+            route(*active.back());
             told();
         }
         if (active.empty()) {
@@ -292,15 +303,13 @@ ApplyReport applyPlan(Client& client, const Plan& plan, const ApplyOptions& opti
             Run* run = owner->second;
             byTicket.erase(owner);
             run->onAnswer(client, answer);
-            if (!run->finished() && !run->pausing()) {
-                byTicket[run->ticket()] = run;
-            }
+            route(*run);
         }
         const auto now = client.clock().now();
         for (const auto& run : active) {
             if (run->pausing() && run->pauseEnd() <= now) {
                 run->onPauseOver(client);
-                byTicket[run->ticket()] = run.get();
+                route(*run);
             }
         }
         for (auto run = active.begin(); run != active.end();) {

@@ -181,9 +181,10 @@ std::uint64_t Client::begin(std::function<std::string()> request, Command replyC
                             const std::string& seqid, const std::string& mac,
                             std::shared_ptr<std::string> sentClock) {
     const std::uint64_t ticket = ++lastTicket_;
-    inFlight_.emplace(seqid,
+    inFlight_.emplace(ticket,
                       Begun{ticket, std::move(request), ReplyFilter{replyCommand, seqid, mac},
                             Attempts(clock_.now(), timing_), std::move(sentClock)});
+    ticketOfSeqid_.emplace(seqid, ticket);
     return ticket;
 }
 
@@ -207,14 +208,16 @@ std::uint64_t Client::beginClear(const std::string& mac, const std::string& sett
 
 std::vector<Answer> Client::awaitAnswers(steady_clock::time_point until) {
     std::vector<Answer> ended;
-    const auto end = [&](std::map<std::string, Begun>::iterator begun, Answer answer) {
+    const auto end = [&](std::map<std::uint64_t, Begun>::iterator begun, Answer answer) {
         answer.ticket = begun->second.ticket;
+        answer.sent = begun->second.attempts.count();
         answer.ack.delivery = answer.delivery;
         answer.ack.problem = answer.problem;
         if (begun->second.sentClock) {
             answer.ack.sentClock = *begun->second.sentClock;
         }
         ended.push_back(std::move(answer));
+        ticketOfSeqid_.erase(begun->second.filter.seqid);
         return inFlight_.erase(begun);
     };
     // Bounded: every turn sends, ends a request, or waits up to the earliest deadline, and every
@@ -225,7 +228,8 @@ std::vector<Answer> Client::awaitAnswers(steady_clock::time_point until) {
         for (auto begun = inFlight_.begin(); begun != inFlight_.end();) {
             Attempts& attempts = begun->second.attempts;
             if (attempts.sendDue(now, false)) {
-                Answer failed{0, Delivery::NotSent, {}, {}, {}};
+                Answer failed;
+                failed.delivery = Delivery::NotSent;
                 if (!endpoint_.broadcast(begun->second.request(), failed.problem)) {
                     begun = end(begun, std::move(failed));
                     continue;
@@ -248,8 +252,12 @@ std::vector<Answer> Client::awaitAnswers(steady_clock::time_point until) {
         }
         const DecodedDatagram decoded = decodeDatagram(datagram->bytes);
         const std::string* seqid = decoded.find(wire::key::kSeqid);
-        const auto begun = seqid == nullptr ? inFlight_.end() : inFlight_.find(*seqid);
-        if (begun == inFlight_.end() || !begun->second.filter.accepts(decoded)) {
+        const auto ticket = seqid == nullptr ? ticketOfSeqid_.end() : ticketOfSeqid_.find(*seqid);
+        if (ticket == ticketOfSeqid_.end()) {
+            continue;
+        }
+        const auto begun = inFlight_.find(ticket->second);
+        if (!begun->second.filter.accepts(decoded)) {
             continue;
         }
         Answer answer;

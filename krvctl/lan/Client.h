@@ -62,6 +62,7 @@ struct Answer {
     std::string problem;
     std::optional<ControllerRecord> record;  // the STATUS that answered a query
     AckAnswer ack;                           // the ACK that answered an assign or clear
+    int sent = 0;  // how often it went out: a controller that heard an ASSIGN twice pauses twice
 };
 
 struct MonitoredDatagram {
@@ -156,7 +157,10 @@ class Client {
     Clock& clock_;
     std::function<std::uint64_t()> random_;
     Timing timing_;
-    std::map<std::string, Begun> inFlight_;  // by seqid
+    // By ticket, so that requests leave in the order they were begun: a controller takes
+    // datagrams in order, and a query behind a CLEAR must see its effect.
+    std::map<std::uint64_t, Begun> inFlight_;
+    std::map<std::string, std::uint64_t> ticketOfSeqid_;
     std::uint64_t lastTicket_ = 0;
 };
 

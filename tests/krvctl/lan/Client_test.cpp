@@ -198,7 +198,10 @@ TEST(Client, RequestsSideBySideEachEndWithTheirOwnReplyRetriesAndWindow) {
         }
         lan.fleet.responder()(request, wire);
     });
-    Client client(endpoint, lan.clock, test::countingRandom(), Timing{3000ms, 2});
+    // Seqids that fall: the order they sort in is not the order the requests were begun in.
+    Client client(
+        endpoint, lan.clock, [next = std::uint64_t{0xFFFF}]() mutable { return next--; },
+        Timing{3000ms, 2});
 
     const auto assignment = parseAssignmentArguments({"ntpip=192.0.2.124"}).value();
     const std::uint64_t query = client.beginQuery(quick.mac);
@@ -218,7 +221,12 @@ TEST(Client, RequestsSideBySideEachEndWithTheirOwnReplyRetriesAndWindow) {
     EXPECT_EQ(ended[assign].second, 1200ms);
     EXPECT_EQ(ended[lost].first.delivery, Delivery::Silent);
     EXPECT_EQ(ended[lost].second, 3000ms);
-    // Only the silent one was sent again, at its own times.
+    // Only the silent one was sent again, at its own times; the first sends left in the order
+    // the requests were begun.
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(itemOf(endpoint.sent()[i].bytes, "mac"),
+                  (std::vector<std::string>{quick.mac, slow.mac, silent.mac})[i]);
+    }
     std::map<std::string, std::vector<std::chrono::milliseconds>> sends;
     for (const auto& sent : endpoint.sent()) {
         sends[itemOf(sent.bytes, "mac")].push_back(sent.at);
