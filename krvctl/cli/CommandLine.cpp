@@ -89,6 +89,13 @@ int Session::discover() {
     if (found.delivery == Delivery::NotSent) {
         return fail(kUnavailable, "cannot send the query: " + found.problem);
     }
+    std::vector<std::string> macs;
+    for (const ControllerRecord& record : found.controllers) {
+        if (!record.mac.empty()) {
+            macs.push_back(record.mac);
+        }
+    }
+    env_.rememberMacs(macs);
     std::vector<std::string> leftOut;
     if (args_.csv) {
         PlanExport exported = exportPlan(found.controllers);

@@ -5,6 +5,7 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "krvctl/lan/Client.h"
 #include "krvctl/lan/Endpoint.h"
@@ -47,6 +48,9 @@ struct Environment {
         [](const std::string&, const std::string&) { return std::string("no files here"); };
     std::function<bool()> inputIsTerminal = [] { return false; };
     std::function<bool()> errorIsTerminal = [] { return false; };
+    // The MACs discover found, kept for the shell's completion; failures do not matter.
+    std::function<void(const std::vector<std::string>& macs)> rememberMacs =
+        [](const std::vector<std::string>&) {};
     // A line typed on standard input, without its line break; nothing at its end.
     std::function<std::optional<std::string>()> readLine = [] { return std::nullopt; };
 };

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 
@@ -35,6 +37,29 @@ std::string writeLocalFile(const std::string& path, const std::string& content) 
     file << content;
     file.flush();
     return file ? std::string() : std::strerror(errno);
+}
+
+void rememberDiscoveredMacs(const std::vector<std::string>& macs) {
+    const char* cache = std::getenv("XDG_CACHE_HOME");
+    const char* home = std::getenv("HOME");
+    if ((cache == nullptr || *cache == '\0') && (home == nullptr || *home == '\0')) {
+        return;
+    }
+    const std::filesystem::path folder =
+        (cache != nullptr && *cache != '\0' ? std::filesystem::path(cache)
+                                            : std::filesystem::path(home) / ".cache") /
+        "krvctl";
+    std::error_code failed;
+    std::filesystem::create_directories(folder, failed);
+    std::string list;
+    for (const std::string& mac : macs) {
+        list += mac + '\n';
+    }
+    // Renamed into place, so a completion never reads half a list.
+    const std::string file = (folder / "discovered-macs").string();
+    if (!failed && writeLocalFile(file + ".new", list).empty()) {
+        std::filesystem::rename(file + ".new", file, failed);
+    }
 }
 
 bool isTerminal(int descriptor) {

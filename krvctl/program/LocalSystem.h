@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "krvctl/values/Result.h"
 
@@ -17,6 +18,9 @@ Result<std::string> readLocalFile(const std::string& path);
 // The problem, or empty when the file holds content.
 std::string writeLocalFile(const std::string& path, const std::string& content);
 bool isTerminal(int descriptor);
+// Into $XDG_CACHE_HOME/krvctl/discovered-macs (or ~/.cache/...), where the bash completion
+// looks; nothing when there is no such folder to be had.
+void rememberDiscoveredMacs(const std::vector<std::string>& macs);
 std::optional<std::string> readStandardInputLine();
 
 }  // namespace krvctl

@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
                                     krvctl::writeLocalFile,
                                     [] { return krvctl::isTerminal(STDIN_FILENO); },
                                     [] { return krvctl::isTerminal(STDERR_FILENO); },
+                                    krvctl::rememberDiscoveredMacs,
                                     krvctl::readStandardInputLine};
     return krvctl::runKrvctl(argc, argv, environment);
 }

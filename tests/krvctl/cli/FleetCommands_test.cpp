@@ -190,6 +190,8 @@ TEST_F(Fleet, DiscoverCsvWritesThePlanFileAndSaysWhatItLeftOut) {
         << csv.err;
     EXPECT_NE(csv.err.find("krvctl: left out the controller at 192.0.2.66: it reports no MAC"),
               std::string::npos);
+    EXPECT_EQ(remembered, (std::vector<std::string>{"02:00:00:4B:10:01", "02:00:00:4B:10:02",
+                                                    "02:00:00:4B:10:03"}));
     EXPECT_EQ(run({"discover", "--csv", "--json"}).status, kUsage);
 }
 

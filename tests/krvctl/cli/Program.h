@@ -67,6 +67,9 @@ class Program : public ::testing::Test {
         };
         environment.inputIsTerminal = [this] { return terminal; };
         environment.errorIsTerminal = [this] { return terminal; };
+        environment.rememberMacs = [this](const std::vector<std::string>& macs) {
+            remembered = macs;
+        };
         environment.readLine = [this]() -> std::optional<std::string> {
             if (typed.empty()) {
                 return std::nullopt;
@@ -95,6 +98,7 @@ class Program : public ::testing::Test {
     std::map<std::string, std::string> files;  // what readFile finds and writeFile leaves
     bool terminal = false;                     // a person at the keyboard, watching
     std::vector<std::string> typed;            // the lines that person types
+    std::vector<std::string> remembered;       // the MACs discover left for the completion
 };
 
 }  // namespace krvctl::test
