@@ -4,34 +4,13 @@
 # started. Nothing leaves its namespaces and nothing of this machine is changed.
 #   KRV_DEMO_TYPE   controller type of the simulated controller (imx, arm9, qvx, other)
 set -euo pipefail
-repo=$(cd -P "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build="$repo/build"
-
-if [ "${1:-}" != --inside ]; then
-    if [ "$(id -u)" -eq 0 ] || command -v sudo >/dev/null; then
-        "$repo/scripts/install-deps.sh"
-    fi
-    cmake -S "$repo" -B "$build" >/dev/null
-    cmake --build "$build" -j "$(nproc)" --target krvd krvctl >/dev/null
-    # A private network and mount namespace for the whole demo: the namespaces and links it
-    # builds disappear with its processes. Without root, a user namespace provides the rights.
-    if [ "$(id -u)" -eq 0 ]; then
-        exec unshare --net --mount --propagation private "$0" --inside
-    fi
-    if ! unshare --user --map-root-user --net --mount true 2>/dev/null; then
-        echo "demo: needs root, or unprivileged user namespaces (kernel.unprivileged_userns_clone=1)" >&2
-        exit 1
-    fi
-    exec unshare --user --map-root-user --net --mount --propagation private "$0" --inside
-fi
+# shellcheck source=scripts/demo-namespaces.sh
+source "$(dirname "${BASH_SOURCE[0]}")/demo-namespaces.sh" "$@"
 
 # --- inside the demo's own namespaces -------------------------------------------------------
-# Refuse to build links anywhere but in a fresh network namespace: only "lo" may exist here.
-if [ "$(ip -o link show | wc -l)" -ne 1 ]; then
-    echo "demo: --inside must run in a new network namespace; start scripts/demo.sh instead" >&2
-    exit 1
-fi
 work=$(mktemp -d /tmp/krvd-demo-XXXXXX)
+# krvctl discover keeps the MACs it found for the shell's completion: here, not in ~/.cache.
+export XDG_CACHE_HOME="$work"
 peer_pid=
 krvd_pid=
 cleanup() {

@@ -62,9 +62,11 @@ void printPlan(std::ostream& out, const Plan& plan) {
         out << "did not answer: " << rowText(plan, row) << '\n';
     }
     for (const ControllerRecord& record : plan.unplanned) {
+        const std::string ip = record.value(key::kIp);
         out << "not in the file, left alone: "
-            << (record.mac.empty() ? "(no MAC)" : printable(record.mac)) << "  " << record.from
-            << "  " << printable(record.value(key::kHostname)) << '\n';
+            << (record.mac.empty() ? "(no MAC)" : printable(record.mac)) << "  "
+            << (ip.empty() ? record.from : printable(ip)) << "  "
+            << printable(record.value(key::kHostname)) << '\n';
     }
     for (const PlanProblem& problem : plan.problems) {
         out << printable(plan.file) << ':' << problem.line << ": " << printable(problem.problem)

@@ -1,0 +1,30 @@
+# Sourced at the top of a demo script: installs what the demos need, builds krvd and krvctl,
+# then runs the demo again inside a private network and mount namespace of its own (with a user
+# namespace when not root), where everything it builds disappears with its processes. Inside,
+# it refuses to go on anywhere but in a fresh network namespace. Sets repo and build.
+#   source "$(dirname "${BASH_SOURCE[0]}")/demo-namespaces.sh" "$@"
+repo=$(cd -P "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build="$repo/build"
+demo=$(basename "$0" .sh)
+
+if [ "${1:-}" != --inside ]; then
+    if [ "$(id -u)" -eq 0 ] || command -v sudo >/dev/null; then
+        "$repo/scripts/install-deps.sh"
+    fi
+    cmake -S "$repo" -B "$build" >/dev/null
+    cmake --build "$build" -j "$(nproc)" --target krvd krvctl >/dev/null
+    if [ "$(id -u)" -eq 0 ]; then
+        exec unshare --net --mount --propagation private "$0" --inside
+    fi
+    if ! unshare --user --map-root-user --net --mount true 2>/dev/null; then
+        echo "$demo: needs root, or unprivileged user namespaces (kernel.unprivileged_userns_clone=1)" >&2
+        exit 1
+    fi
+    exec unshare --user --map-root-user --net --mount --propagation private "$0" --inside
+fi
+
+# Only "lo" may exist here: links are never built in a namespace the demo did not make.
+if [ "$(ip -o link show | wc -l)" -ne 1 ]; then
+    echo "$demo: --inside must run in a new network namespace; start scripts/$demo.sh instead" >&2
+    exit 1
+fi
