@@ -74,6 +74,8 @@ TEST_F(Fleet, PlanShowsWhatWouldChangeAndExitsByWhatItFound) {
     EXPECT_EQ(json::parse(unreadable.out)["problems"][0]["problem"],
               "cannot read it: No such file or directory");
     EXPECT_EQ(opened, openedBefore);
+    EXPECT_NE(run({"apply", "--yes", "nope.csv"}).out.find("nope.csv: cannot read it: "),
+              std::string::npos);
 }
 
 TEST_F(Fleet, ApplySendsNothingUntilThePlanIsClearAndConfirmed) {
