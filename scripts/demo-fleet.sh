@@ -9,21 +9,6 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/demo-namespaces.sh" "$@"
 
 # --- inside the demo's own namespaces -------------------------------------------------------
-work=$(mktemp -d /tmp/krv-fleet-demo-XXXXXX)
-# krvctl discover keeps the MACs it found for the shell's completion: here, not in ~/.cache.
-export XDG_CACHE_HOME="$work"
-pids=()
-cleanup() {
-    set +e
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 # Shows the command as typed in the folder of the plan files, runs it, and shows its status.
 run() {
     printf '$ %s\n' "$*"
@@ -45,7 +30,7 @@ for i in 1 2 3 4; do
     # Each controller's network namespace lives as long as this bounded placeholder.
     unshare --net sleep 600 &
     host=$!
-    pids+=("$host")
+    demo_pids+=("$host")
     for _ in $(seq 50); do
         [ "$(readlink /proc/$host/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
         sleep 0.1
@@ -68,7 +53,7 @@ for i in 1 2 3 4; do
     [ "$i" -ne 2 ] || "$repo/sim/bin/krv-sim" --state "$state" set clock.offset -75
     nsenter --target "$host" --net "$repo/sim/run-on-sim-controller" --state "$state" \
         --interface br0 --hostname "hall-$i" -- "$build/krvd/krvd" >"$work/krvd-$i.log" 2>&1 &
-    pids+=("$!")
+    demo_pids+=("$!")
 done
 for i in 1 2 3 4; do
     for _ in $(seq 200); do

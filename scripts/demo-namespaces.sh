@@ -1,7 +1,9 @@
 # Sourced at the top of a demo script: installs what the demos need, builds krvd and krvctl,
 # then runs the demo again inside a private network and mount namespace of its own (with a user
 # namespace when not root), where everything it builds disappears with its processes. Inside,
-# it refuses to go on anywhere but in a fresh network namespace. Sets repo and build.
+# it refuses to go on anywhere but in a fresh network namespace, and gives the demo a folder
+# (work), a list of the processes it starts (demo_pids: stopped, newest first, at the end) and
+# step. Sets repo and build.
 #   source "$(dirname "${BASH_SOURCE[0]}")/demo-namespaces.sh" "$@"
 repo=$(cd -P "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$repo/build"
@@ -28,3 +30,20 @@ if [ "$(ip -o link show | wc -l)" -ne 1 ]; then
     echo "$demo: --inside must run in a new network namespace; start scripts/$demo.sh instead" >&2
     exit 1
 fi
+
+work=$(mktemp -d "/tmp/$demo-XXXXXX")
+# krvctl discover keeps the MACs it found for the shell's completion: here, not in ~/.cache.
+export XDG_CACHE_HOME="$work"
+demo_pids=()
+cleanup() {
+    set +e
+    local i
+    for ((i = ${#demo_pids[@]} - 1; i >= 0; i--)); do
+        kill "${demo_pids[i]}" 2>/dev/null
+        wait "${demo_pids[i]}" 2>/dev/null
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }

@@ -8,28 +8,13 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/demo-namespaces.sh" "$@"
 
 # --- inside the demo's own namespaces -------------------------------------------------------
-work=$(mktemp -d /tmp/krvd-demo-XXXXXX)
-# krvctl discover keeps the MACs it found for the shell's completion: here, not in ~/.cache.
-export XDG_CACHE_HOME="$work"
-peer_pid=
-krvd_pid=
-cleanup() {
-    set +e
-    for pid in $krvd_pid $peer_pid; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 in_peer() { nsenter --target "$peer_pid" --net "$@"; }
 
 step "Network: controller (br0 192.0.2.10) <-veth-> configuration tool (peer0 192.0.2.20)"
 # The peer namespace lives as long as this bounded placeholder process.
 unshare --net sleep 600 &
 peer_pid=$!
+demo_pids+=("$peer_pid")
 for _ in $(seq 50); do
     [ "$(readlink /proc/$peer_pid/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
     sleep 0.1
@@ -52,6 +37,7 @@ step "Starting krvd on a simulated ${KRV_DEMO_TYPE:-imx} controller"
 "$repo/sim/run-on-sim-controller" --state "$work/controller" --type "${KRV_DEMO_TYPE:-imx}" \
     --interface br0 --hostname controller-demo -- "$build/krvd/krvd" >"$work/krvd.log" 2>&1 &
 krvd_pid=$!
+demo_pids+=("$krvd_pid")
 for _ in $(seq 200); do
     grep -q "Listening for broadcast packets" "$work/krvd.log" && break
     kill -0 "$krvd_pid" 2>/dev/null || break
