@@ -129,9 +129,14 @@ TEST_F(Fleet, APlanFromASpreadsheetIsAppliedOnceAndThenFindsNothingToDo) {
     const std::string& hub = lan.hubNamespace();
     const krvtest::TempDir folder;
     // Wide enough for two dozen controllers reading their state at once on a loaded machine;
-    // KRV_FLEET_WINDOW=3 measures with the default window.
-    const char* windowGiven = std::getenv("KRV_FLEET_WINDOW");
-    const std::string window = windowGiven != nullptr ? windowGiven : "10";
+    // KRV_FLEET_WINDOW=3 measures with the default window, KRV_FLEET_PARALLEL=8 with the
+    // default number at once.
+    const auto setting = [](const char* name, const char* otherwise) {
+        const char* given = std::getenv(name);
+        return std::string(given != nullptr ? given : otherwise);
+    };
+    const std::string window = setting("KRV_FLEET_WINDOW", "10");
+    const std::string parallel = setting("KRV_FLEET_PARALLEL", "24");
 
     // Exported, then edited and saved as a spreadsheet does in many locales: ";", a byte-order
     // mark, CRLF. Every controller gets a new time server; the even ones a new syslog server,
@@ -168,8 +173,8 @@ TEST_F(Fleet, APlanFromASpreadsheetIsAppliedOnceAndThenFindsNothingToDo) {
     EXPECT_EQ(changes["changes"][5]["ip"]["wanted"], "192.0.2.105");
 
     const std::size_t changedBefore = changeCommands(daemons);
-    const TimedRun applied = timed(
-        hub, {"--timeout", window, "apply", "--yes", "--parallel", "24", "--report", report, path});
+    const TimedRun applied = timed(hub, {"--timeout", window, "apply", "--yes", "--parallel",
+                                         parallel, "--report", report, path});
     EXPECT_EQ(applied.run.status, 2) << applied.run.err << applied.run.out;
     const std::string table = krvd::e2e::readFile(report);
     std::size_t ok = 0;
@@ -194,7 +199,7 @@ TEST_F(Fleet, APlanFromASpreadsheetIsAppliedOnceAndThenFindsNothingToDo) {
     const std::size_t changedAfter = changeCommands(daemons);
     const std::string heard = daemons[1]->standardOutput();
     const TimedRun again =
-        timed(hub, {"--timeout", window, "apply", "--yes", "--parallel", "24", path});
+        timed(hub, {"--timeout", window, "apply", "--yes", "--parallel", parallel, path});
     EXPECT_EQ(again.run.status, 2) << again.run.err;
     EXPECT_GT(changedAfter, changedBefore);
     EXPECT_EQ(changeCommands(daemons), changedAfter);
@@ -204,10 +209,10 @@ TEST_F(Fleet, APlanFromASpreadsheetIsAppliedOnceAndThenFindsNothingToDo) {
 
     char figures[200];
     std::snprintf(figures, sizeof figures,
-                  "one verified assign %.1f s; apply to all %d %.1f s (%.2f times); "
+                  "one verified assign %.1f s; apply to all %d, %s at once, %.1f s (%.2f times); "
                   "the second apply %.1f s (window %s s)\n",
-                  assign.seconds, kFleetSize, applied.seconds, applied.seconds / assign.seconds,
-                  again.seconds, window.c_str());
+                  assign.seconds, kFleetSize, parallel.c_str(), applied.seconds,
+                  applied.seconds / assign.seconds, again.seconds, window.c_str());
     std::cout << "[ fleet    ] " << figures;
 }
 
