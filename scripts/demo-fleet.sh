@@ -27,14 +27,8 @@ ip route add default via 192.0.2.1
 
 step "Four simulated controllers (krvd on each) on one LAN; hall-2's clock 75 s behind"
 for i in 1 2 3 4; do
-    # Each controller's network namespace lives as long as this bounded placeholder.
-    unshare --net sleep 600 &
-    host=$!
-    demo_pids+=("$host")
-    for _ in $(seq 50); do
-        [ "$(readlink /proc/$host/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
-        sleep 0.1
-    done
+    new_network_namespace
+    host=$REPLY
     ip link add "h$i" type veth peer name eth0 netns "$host"
     ip link set "h$i" master lan0
     ip link set "h$i" up

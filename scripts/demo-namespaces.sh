@@ -2,8 +2,8 @@
 # then runs the demo again inside a private network and mount namespace of its own (with a user
 # namespace when not root), where everything it builds disappears with its processes. Inside,
 # it refuses to go on anywhere but in a fresh network namespace, and gives the demo a folder
-# (work), a list of the processes it starts (demo_pids: stopped, newest first, at the end) and
-# step. Sets repo and build.
+# (work), a list of the processes it starts (demo_pids: stopped, newest first, at the end),
+# another network namespace at will (new_network_namespace) and step. Sets repo and build.
 #   source "$(dirname "${BASH_SOURCE[0]}")/demo-namespaces.sh" "$@"
 repo=$(cd -P "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$repo/build"
@@ -47,3 +47,14 @@ cleanup() {
 trap cleanup EXIT
 
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
+# A network namespace that lives as long as a bounded placeholder process; its id in REPLY.
+new_network_namespace() {
+    unshare --net sleep 600 &
+    REPLY=$!
+    demo_pids+=("$REPLY")
+    for _ in $(seq 50); do
+        [ "$(readlink "/proc/$REPLY/ns/net")" != "$(readlink /proc/self/ns/net)" ] && break
+        sleep 0.1
+    done
+}

@@ -11,14 +11,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/demo-namespaces.sh" "$@"
 in_peer() { nsenter --target "$peer_pid" --net "$@"; }
 
 step "Network: controller (br0 192.0.2.10) <-veth-> configuration tool (peer0 192.0.2.20)"
-# The peer namespace lives as long as this bounded placeholder process.
-unshare --net sleep 600 &
-peer_pid=$!
-demo_pids+=("$peer_pid")
-for _ in $(seq 50); do
-    [ "$(readlink /proc/$peer_pid/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
-    sleep 0.1
-done
+new_network_namespace
+peer_pid=$REPLY
 ip link set lo up
 ip link add eth0 type veth peer name peer0 netns "$peer_pid"
 ip link add br0 type bridge
