@@ -255,8 +255,9 @@ ApplyReport applyPlan(Client& client, const Plan& plan, const ApplyOptions& opti
         report.controllers.begin(), report.controllers.end(),
         [](const ControllerReport& a, const ControllerReport& b) { return a.line < b.line; });
     const auto reportOf = [&](const PlannedController& planned) -> ControllerReport& {
-        return *std::find_if(report.controllers.begin(), report.controllers.end(),
-                             [&](const ControllerReport& r) { return r.line == planned.row.line; });
+        return *std::lower_bound(report.controllers.begin(), report.controllers.end(),
+                                 planned.row.line,
+                                 [](const ControllerReport& r, int line) { return r.line < line; });
     };
 
     ApplyProgress progress;
