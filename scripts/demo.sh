@@ -4,57 +4,15 @@
 # started. Nothing leaves its namespaces and nothing of this machine is changed.
 #   KRV_DEMO_TYPE   controller type of the simulated controller (imx, arm9, qvx, other)
 set -euo pipefail
-repo=$(cd -P "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build="$repo/build"
-
-if [ "${1:-}" != --inside ]; then
-    if [ "$(id -u)" -eq 0 ] || command -v sudo >/dev/null; then
-        "$repo/scripts/install-deps.sh"
-    fi
-    cmake -S "$repo" -B "$build" >/dev/null
-    cmake --build "$build" -j "$(nproc)" --target krvd krvctl >/dev/null
-    # A private network and mount namespace for the whole demo: the namespaces and links it
-    # builds disappear with its processes. Without root, a user namespace provides the rights.
-    if [ "$(id -u)" -eq 0 ]; then
-        exec unshare --net --mount --propagation private "$0" --inside
-    fi
-    if ! unshare --user --map-root-user --net --mount true 2>/dev/null; then
-        echo "demo: needs root, or unprivileged user namespaces (kernel.unprivileged_userns_clone=1)" >&2
-        exit 1
-    fi
-    exec unshare --user --map-root-user --net --mount --propagation private "$0" --inside
-fi
+# shellcheck source=scripts/demo-namespaces.sh
+source "$(dirname "${BASH_SOURCE[0]}")/demo-namespaces.sh" "$@"
 
 # --- inside the demo's own namespaces -------------------------------------------------------
-# Refuse to build links anywhere but in a fresh network namespace: only "lo" may exist here.
-if [ "$(ip -o link show | wc -l)" -ne 1 ]; then
-    echo "demo: --inside must run in a new network namespace; start scripts/demo.sh instead" >&2
-    exit 1
-fi
-work=$(mktemp -d /tmp/krvd-demo-XXXXXX)
-peer_pid=
-krvd_pid=
-cleanup() {
-    set +e
-    for pid in $krvd_pid $peer_pid; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 in_peer() { nsenter --target "$peer_pid" --net "$@"; }
 
 step "Network: controller (br0 192.0.2.10) <-veth-> configuration tool (peer0 192.0.2.20)"
-# The peer namespace lives as long as this bounded placeholder process.
-unshare --net sleep 600 &
-peer_pid=$!
-for _ in $(seq 50); do
-    [ "$(readlink /proc/$peer_pid/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
-    sleep 0.1
-done
+new_network_namespace
+peer_pid=$REPLY
 ip link set lo up
 ip link add eth0 type veth peer name peer0 netns "$peer_pid"
 ip link add br0 type bridge
@@ -73,6 +31,7 @@ step "Starting krvd on a simulated ${KRV_DEMO_TYPE:-imx} controller"
 "$repo/sim/run-on-sim-controller" --state "$work/controller" --type "${KRV_DEMO_TYPE:-imx}" \
     --interface br0 --hostname controller-demo -- "$build/krvd/krvd" >"$work/krvd.log" 2>&1 &
 krvd_pid=$!
+demo_pids+=("$krvd_pid")
 for _ in $(seq 200); do
     grep -q "Listening for broadcast packets" "$work/krvd.log" && break
     kill -0 "$krvd_pid" 2>/dev/null || break

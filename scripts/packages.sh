@@ -28,7 +28,8 @@ expected_files() { # package
     case "$1" in
     krvd) echo usr/sbin/krvd lib/systemd/system/krvd.service usr/share/man/man8/krvd.8.gz ;;
     tapsim) echo usr/bin/tapsim lib/udev/rules.d/60-tapsim.rules usr/share/man/man1/tapsim.1.gz ;;
-    krvctl) echo usr/bin/krvctl usr/share/man/man1/krvctl.1.gz ;;
+    krvctl) echo usr/bin/krvctl usr/share/man/man1/krvctl.1.gz \
+        usr/share/bash-completion/completions/krvctl ;;
     *) return 1 ;;
     esac
 }

@@ -5,6 +5,8 @@
 #include <iostream>
 #include <optional>
 
+#include "krvctl/cli/FleetCommands.h"
+#include "krvctl/fleet/PlanExport.h"
 #include "krvctl/lan/Client.h"
 #include "krvctl/operations/Operations.h"
 #include "krvctl/values/ExitStatus.h"
@@ -35,6 +37,9 @@ struct Arguments {
     bool force = false;
     std::size_t count = 0;
     std::string listen{kDefaultListen};
+    bool csv = false;
+    std::string planFile;
+    FleetArguments fleet;
 };
 
 std::string describeSeconds(double seconds) {
@@ -84,20 +89,31 @@ int Session::discover() {
     if (found.delivery == Delivery::NotSent) {
         return fail(kUnavailable, "cannot send the query: " + found.problem);
     }
-    if (args_.json) {
+    std::vector<std::string> macs;
+    for (const ControllerRecord& record : found.controllers) {
+        if (!record.mac.empty()) {
+            macs.push_back(record.mac);
+        }
+    }
+    env_.rememberMacs(macs);
+    std::vector<std::string> leftOut;
+    if (args_.csv) {
+        PlanExport exported = exportPlan(found.controllers);
+        env_.out << exported.csv;
+        leftOut = std::move(exported.leftOut);
+    } else if (args_.json) {
         printJson(discoveryJson(found.controllers));
     } else if (!found.controllers.empty()) {
         printDiscoveryTable(env_.out, found.controllers);
     }
     // The list first, then the remarks about it, also when both go to one terminal.
     env_.out.flush();
-    for (const std::string& conflict : found.conflicts) {
-        env_.err << kProgram << ": warning: " << printable(conflict) << '\n';
+    for (const std::string& remark : discoveryRemarks(found)) {
+        env_.err << kProgram << ": " << remark << '\n';
     }
-    if (found.dropped > 0) {
-        env_.err << kProgram << ": warning: the system dropped " << found.dropped
-                 << " datagrams that arrived faster than they were read; the list may be "
-                    "incomplete (raise net.core.rmem_max or run as root)\n";
+    for (const std::string& address : leftOut) {
+        env_.err << kProgram << ": left out the controller at " << address
+                 << ": it reports no MAC, so it cannot be planned\n";
     }
     if (found.controllers.empty()) {
         return fail(kNoAnswer, "no controller answered within " + window());
@@ -196,7 +212,8 @@ void describeExitStatuses(CLI::App& app) {
     app.footer(
         "Exit status: 0 done (accepted and, for assign and clear, verified), 1 refused\n"
         "(accept=no), 2 no answer in time, 3 accepted but a value did not take effect,\n"
-        "64 usage or a bad value (nothing sent), 69 the port or interface cannot be used.\n"
+        "4 (plan) changes pending, 64 usage, a bad value or a problem in the plan (nothing\n"
+        "sent), 69 the port or interface cannot be used.\n"
         "\n"
         "Examples:\n"
         "  krvctl discover\n"
@@ -204,6 +221,9 @@ void describeExitStatuses(CLI::App& app) {
         "  krvctl assign 02-00-00-4B-10-01 ntpip=192.0.2.123 utcclock=now\n"
         "  krvctl --json clear 0200004b1001 syslogip\n"
         "  krvctl monitor --count 10\n"
+        "  krvctl discover --csv > greenhouse.csv\n"
+        "  krvctl plan greenhouse.csv\n"
+        "  krvctl apply --report applied.csv greenhouse.csv\n"
         "  krvctl web --interface eth1");
 }
 
@@ -235,6 +255,8 @@ int runKrvctl(int argc, const char* const* argv, Environment& environment) {
     app.add_flag("--json", args.json, "Print JSON for scripts instead of tables");
 
     auto* discover = app.add_subcommand("discover", "Every controller that answers a QUERY");
+    discover->add_flag("--csv", args.csv,
+                       "Print the LAN as a plan file: mac, the settings, hostname as a label");
     auto* query = app.add_subcommand("query", "One controller's STATUS");
     query->add_option("MAC", args.mac, "The controller's MAC address")->required();
     auto* assign = app.add_subcommand(
@@ -263,6 +285,25 @@ int runKrvctl(int argc, const char* const* argv, Environment& environment) {
     web->add_option("--listen", args.listen,
                     "ADDRESS:PORT of the console; anything but loopback lets the network in")
         ->capture_default_str();
+
+    auto* plan = app.add_subcommand(
+        "plan", "What apply would change to make the LAN match the plan file; sends only queries");
+    plan->add_option("FILE", args.planFile,
+                     "CSV with a header row (mac, settings, labels), or a .json array")
+        ->required();
+    auto* apply = app.add_subcommand(
+        "apply", "Make the LAN match the plan file: many controllers at once, each verified");
+    apply->add_flag("--yes", args.fleet.yes, "Do not ask first (needed without a terminal)");
+    apply->add_flag("--force", args.fleet.force,
+                    "Send even changes the guard finds would likely cut a controller off");
+    apply->add_option("--parallel", args.fleet.parallel, "Controllers at once")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000));
+    apply->add_option("--report", args.fleet.report, "Also write the report to this CSV file");
+    apply
+        ->add_option("FILE", args.planFile,
+                     "CSV with a header row (mac, settings, labels), or a .json array")
+        ->required();
 
     const auto usage = [&](const std::string& message) {
         environment.err << kProgram << ": " << printable(message) << "\nRun '" << kProgram
@@ -307,6 +348,18 @@ int runKrvctl(int argc, const char* const* argv, Environment& environment) {
         assignment = std::move(parsed.value());
     }
 
+    if (args.csv && args.json) {
+        return usage("--csv and --json: give one of them");
+    }
+    args.fleet.json = args.json;
+    std::optional<PlanFile> planFile;
+    if (plan->parsed() || apply->parsed()) {
+        planFile = loadPlanFile(environment, args.planFile);
+        if (!planFile->complete) {
+            return refuseUnreadablePlan(environment, *planFile, args.fleet);
+        }
+    }
+
     OpenedEndpoint opened = environment.openEndpoint(args.interface);
     if (!opened.endpoint) {
         environment.err << kProgram << ": " << printable(opened.problem) << '\n';
@@ -320,6 +373,12 @@ int runKrvctl(int argc, const char* const* argv, Environment& environment) {
                                     environment);
     }
     Client client(*opened.endpoint, environment.clock, environment.random, timing);
+    if (plan->parsed()) {
+        return runPlan(environment, client, *planFile, args.fleet);
+    }
+    if (apply->parsed()) {
+        return runApply(environment, client, *planFile, args.fleet);
+    }
     Session session(environment, args, client);
     if (discover->parsed()) {
         return session.discover();

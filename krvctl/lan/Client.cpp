@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "krvctl/lan/ReplyMatching.h"
 #include "krvctl/lan/Requests.h"
 #include "protocol/Wire.h"
 
@@ -10,6 +9,42 @@ namespace krvctl {
 
 namespace wire = krv::wire;
 using std::chrono::steady_clock;
+
+namespace {
+
+AckAnswer ackOf(const DecodedDatagram& reply, const ReceivedDatagram& datagram, std::int64_t at) {
+    AckAnswer answer;
+    answer.delivery = Delivery::Answered;
+    answer.accepted = *reply.find(wire::key::kAccept) == wire::kAcceptYes;
+    answer.from = datagram.from;
+    answer.receivedAtMs = at;
+    return answer;
+}
+
+}  // namespace
+
+Client::Attempts::Attempts(steady_clock::time_point start, const Timing& timing)
+    : start_(start),
+      timeout_(timing.timeout),
+      allowed_(std::max(timing.retries, 0) + 1),
+      nextSend_(start) {}
+
+bool Client::Attempts::sendDue(steady_clock::time_point now, bool answered) const {
+    return !answered && sent_ < allowed_ && now >= nextSend_;
+}
+
+void Client::Attempts::sent() {
+    ++sent_;
+    // Each retry waits for half of what is left of the window: a controller that is busy
+    // reading its state is likelier than a lost datagram, and every retry it hears costs it
+    // another full read (and an ASSIGN another pause).
+    nextSend_ = start_ + timeout_ - timeout_ / (1 << sent_);
+}
+
+steady_clock::time_point Client::Attempts::wakeAt(bool answered) const {
+    const bool resendDue = !answered && sent_ < allowed_;
+    return resendDue ? std::min(end(), nextSend_) : end();
+}
 
 Client::Client(Endpoint& endpoint, Clock& clock, std::function<std::uint64_t()> random,
                Timing timing)
@@ -23,32 +58,24 @@ Client::ExchangeResult Client::exchange(const std::function<std::string()>& requ
                                         Command replyCommand, const std::string& seqid,
                                         const std::string& mac, const AnswerHandler& onAnswer) {
     const ReplyFilter filter{replyCommand, seqid, mac};
-    const int attempts = std::max(timing_.retries, 0) + 1;
-    const auto start = clock_.now();
-    const auto end = start + timing_.timeout;
+    Attempts attempts(clock_.now(), timing_);
     ExchangeResult result;
-    auto nextSend = start;
     // Bounded by the window: every turn either sends, or waits up to a deadline within it.
     while (!endpoint_.interrupted()) {
         const auto now = clock_.now();
-        const bool silent = result.delivery != Delivery::Answered;
-        if (silent && result.sent < attempts && now >= nextSend) {
+        const bool answered = result.delivery == Delivery::Answered;
+        if (attempts.sendDue(now, answered)) {
             if (!endpoint_.broadcast(request(), result.problem)) {
                 result.delivery = Delivery::NotSent;
                 return result;
             }
-            ++result.sent;
-            // Each retry waits for half of what is left of the window: a controller that is
-            // busy reading its state is likelier than a lost datagram, and every retry it
-            // hears costs it another full read (and an ASSIGN another pause).
-            nextSend = start + timing_.timeout - timing_.timeout / (1 << result.sent);
+            attempts.sent();
+            result.sent = attempts.count();
         }
-        if (now >= end) {
+        if (now >= attempts.end()) {
             break;
         }
-        const bool resendDue = silent && result.sent < attempts;
-        const auto deadline = resendDue ? std::min(end, nextSend) : end;
-        const auto datagram = endpoint_.receive(deadline);
+        const auto datagram = endpoint_.receive(attempts.wakeAt(answered));
         if (!datagram) {
             continue;
         }
@@ -73,7 +100,9 @@ Discovery Client::discover() {
         [&] { return queryRequest(seqid, ""); }, Command::Status, seqid, "",
         [&](const DecodedDatagram& reply, const ReceivedDatagram& datagram, std::int64_t at) {
             auto record = recordFromStatus(reply, datagram.from, at);
-            if (record && found.add(std::move(*record))) {
+            if (!record) {
+                ++discovery.setApart;
+            } else if (found.add(std::move(*record))) {
                 discovery.lastNewReplyAfter =
                     std::chrono::duration_cast<std::chrono::milliseconds>(clock_.now() - start);
             }
@@ -84,6 +113,7 @@ Discovery Client::discover() {
     discovery.requestsSent = outcome.sent;
     discovery.controllers = found.sorted();
     discovery.conflicts = found.conflicts();
+    discovery.conflictedMacs = found.conflictedMacs();
     discovery.dropped = endpoint_.dropped();
     return discovery;
 }
@@ -108,9 +138,7 @@ AckAnswer Client::awaitAck(const std::function<std::string()>& request, const st
     const auto outcome = exchange(
         request, Command::Ack, seqid, mac,
         [&](const DecodedDatagram& reply, const ReceivedDatagram& datagram, std::int64_t at) {
-            answer.accepted = *reply.find(wire::key::kAccept) == wire::kAcceptYes;
-            answer.from = datagram.from;
-            answer.receivedAtMs = at;
+            answer = ackOf(reply, datagram, at);
             return true;
         });
     answer.delivery = outcome.delivery;
@@ -118,20 +146,25 @@ AckAnswer Client::awaitAck(const std::function<std::string()>& request, const st
     return answer;
 }
 
+std::function<std::string()> Client::assignRequestOf(const std::string& seqid,
+                                                     const std::string& mac,
+                                                     const Assignment& assignment,
+                                                     std::shared_ptr<std::string> sentClock) {
+    // Each attempt reads the clock anew, so a retried "now" is not a stale one.
+    return [this, seqid, mac, assignment, sentClock] {
+        const std::int64_t nowSeconds = clock_.wallMilliseconds() / 1000;
+        if (const std::string* clock = assignment.find(wire::key::kUtcclock)) {
+            *sentClock = wireValue({std::string(wire::key::kUtcclock), *clock}, nowSeconds);
+        }
+        return assignRequest(seqid, mac, assignment, nowSeconds);
+    };
+}
+
 AckAnswer Client::assign(const std::string& mac, const Assignment& assignment) {
     const std::string seqid = freshSeqid();
-    std::string sentClock;
-    // Each attempt reads the clock anew, so a retried "now" is not a stale one.
-    AckAnswer answer = awaitAck(
-        [&] {
-            const std::int64_t nowSeconds = clock_.wallMilliseconds() / 1000;
-            if (const std::string* clock = assignment.find(wire::key::kUtcclock)) {
-                sentClock = wireValue({std::string(wire::key::kUtcclock), *clock}, nowSeconds);
-            }
-            return assignRequest(seqid, mac, assignment, nowSeconds);
-        },
-        seqid, mac);
-    answer.sentClock = sentClock;
+    const auto sentClock = std::make_shared<std::string>();
+    AckAnswer answer = awaitAck(assignRequestOf(seqid, mac, assignment, sentClock), seqid, mac);
+    answer.sentClock = *sentClock;
     return answer;
 }
 
@@ -142,6 +175,102 @@ AckAnswer Client::clear(const std::string& mac, const std::string& setting) {
 
 void Client::waitOutAssignPause() {
     clock_.sleepUntil(clock_.now() + std::chrono::seconds(wire::kPauseAfterAssignSeconds));
+}
+
+std::uint64_t Client::begin(std::function<std::string()> request, Command replyCommand,
+                            const std::string& seqid, const std::string& mac,
+                            std::shared_ptr<std::string> sentClock) {
+    const std::uint64_t ticket = ++lastTicket_;
+    inFlight_.emplace(ticket,
+                      Begun{ticket, std::move(request), ReplyFilter{replyCommand, seqid, mac},
+                            Attempts(clock_.now(), timing_), std::move(sentClock)});
+    ticketOfSeqid_.emplace(seqid, ticket);
+    return ticket;
+}
+
+std::uint64_t Client::beginQuery(const std::string& mac) {
+    const std::string seqid = freshSeqid();
+    return begin([seqid, mac] { return queryRequest(seqid, mac); }, Command::Status, seqid, mac);
+}
+
+std::uint64_t Client::beginAssign(const std::string& mac, const Assignment& assignment) {
+    const std::string seqid = freshSeqid();
+    auto sentClock = std::make_shared<std::string>();
+    return begin(assignRequestOf(seqid, mac, assignment, sentClock), Command::Ack, seqid, mac,
+                 sentClock);
+}
+
+std::uint64_t Client::beginClear(const std::string& mac, const std::string& setting) {
+    const std::string seqid = freshSeqid();
+    return begin([seqid, mac, setting] { return clearRequest(seqid, mac, setting); }, Command::Ack,
+                 seqid, mac);
+}
+
+std::vector<Answer> Client::awaitAnswers(steady_clock::time_point until) {
+    std::vector<Answer> ended;
+    const auto end = [&](std::map<std::uint64_t, Begun>::iterator begun, Answer answer) {
+        answer.ticket = begun->second.ticket;
+        answer.sent = begun->second.attempts.count();
+        answer.ack.delivery = answer.delivery;
+        answer.ack.problem = answer.problem;
+        if (begun->second.sentClock) {
+            answer.ack.sentClock = *begun->second.sentClock;
+        }
+        ended.push_back(std::move(answer));
+        ticketOfSeqid_.erase(begun->second.filter.seqid);
+        return inFlight_.erase(begun);
+    };
+    // Bounded: every turn sends, ends a request, or waits up to the earliest deadline, and every
+    // request ends with its window.
+    while (!endpoint_.interrupted()) {
+        const auto now = clock_.now();
+        auto wake = until;
+        for (auto begun = inFlight_.begin(); begun != inFlight_.end();) {
+            Attempts& attempts = begun->second.attempts;
+            if (attempts.sendDue(now, false)) {
+                Answer failed;
+                failed.delivery = Delivery::NotSent;
+                if (!endpoint_.broadcast(begun->second.request(), failed.problem)) {
+                    begun = end(begun, std::move(failed));
+                    continue;
+                }
+                attempts.sent();
+            }
+            if (now >= attempts.end()) {
+                begun = end(begun, Answer{});
+                continue;
+            }
+            wake = std::min(wake, attempts.wakeAt(false));
+            ++begun;
+        }
+        if (!ended.empty() || now >= until) {
+            break;
+        }
+        const auto datagram = endpoint_.receive(wake);
+        if (!datagram) {
+            continue;
+        }
+        const DecodedDatagram decoded = decodeDatagram(datagram->bytes);
+        const std::string* seqid = decoded.find(wire::key::kSeqid);
+        const auto ticket = seqid == nullptr ? ticketOfSeqid_.end() : ticketOfSeqid_.find(*seqid);
+        if (ticket == ticketOfSeqid_.end()) {
+            continue;
+        }
+        const auto begun = inFlight_.find(ticket->second);
+        if (!begun->second.filter.accepts(decoded)) {
+            continue;
+        }
+        Answer answer;
+        answer.delivery = Delivery::Answered;
+        const std::int64_t at = clock_.wallMilliseconds();
+        if (begun->second.filter.command == Command::Status) {
+            answer.record = recordFromStatus(decoded, datagram->from, at);
+        } else {
+            answer.ack = ackOf(decoded, *datagram, at);
+        }
+        end(begun, std::move(answer));
+    }
+    return ended;
 }
 
 void Client::monitor(const std::function<void(const MonitoredDatagram&)>& onDatagram,

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "krvctl/lan/ControllerRecord.h"
 #include "krvctl/lan/DatagramDecoder.h"
 #include "krvctl/lan/Endpoint.h"
+#include "krvctl/lan/ReplyMatching.h"
 #include "krvctl/values/Assignment.h"
 
 namespace krvctl {
@@ -30,7 +33,9 @@ struct Discovery {
     std::string problem;
     std::vector<ControllerRecord> controllers;  // each MAC once, sorted by address
     std::vector<std::string> conflicts;         // MACs heard from more than one address
+    std::vector<std::string> conflictedMacs;    // the MACs of those lines
     std::uint64_t dropped = 0;                  // replies the system dropped unread
+    std::uint64_t setApart = 0;                 // replies without a MAC, or with a malformed one
     std::chrono::milliseconds lastNewReplyAfter{0};
     int requestsSent = 0;
 };
@@ -48,6 +53,16 @@ struct AckAnswer {
     std::string from;
     std::int64_t receivedAtMs = 0;
     std::string sentClock;  // the utcclock value of the request that was answered, if any
+};
+
+// A request begun beside others (see Client::beginQuery): what ended it.
+struct Answer {
+    std::uint64_t ticket = 0;
+    Delivery delivery = Delivery::Silent;
+    std::string problem;
+    std::optional<ControllerRecord> record;  // the STATUS that answered a query
+    AckAnswer ack;                           // the ACK that answered an assign or clear
+    int sent = 0;  // how often it went out: a controller that heard an ASSIGN twice pauses twice
 };
 
 struct MonitoredDatagram {
@@ -75,6 +90,18 @@ class Client {
                  std::optional<std::size_t> count,
                  std::optional<std::chrono::steady_clock::time_point> until);
 
+    // Requests side by side on the one endpoint, for many controllers at once: each is begun
+    // (and sent at the next awaitAnswers), retried and timed out on its own as the calls above
+    // are, and ends with the first reply that carries its seqid and MAC. Returns a ticket.
+    std::uint64_t beginQuery(const std::string& mac);
+    std::uint64_t beginAssign(const std::string& mac, const Assignment& assignment);
+    std::uint64_t beginClear(const std::string& mac, const std::string& setting);
+    // Sends what is due and waits until at least one begun request has ended, or until. Returns
+    // every request that ended meanwhile; empty when until came first or on an interruption.
+    std::vector<Answer> awaitAnswers(std::chrono::steady_clock::time_point until);
+    std::size_t inFlight() const { return inFlight_.size(); }
+    bool interrupted() const { return endpoint_.interrupted(); }
+
     Clock& clock() { return clock_; }
 
   private:
@@ -93,10 +120,48 @@ class Client {
                        const std::string& mac);
     std::string freshSeqid();
 
+    // When one request is sent and sent again, and until when its answers count.
+    class Attempts {
+      public:
+        Attempts(std::chrono::steady_clock::time_point start, const Timing& timing);
+        bool sendDue(std::chrono::steady_clock::time_point now, bool answered) const;
+        void sent();
+        std::chrono::steady_clock::time_point end() const { return start_ + timeout_; }
+        // The end, or the next re-send when one is due before it.
+        std::chrono::steady_clock::time_point wakeAt(bool answered) const;
+        int count() const { return sent_; }
+
+      private:
+        std::chrono::steady_clock::time_point start_;
+        std::chrono::milliseconds timeout_;
+        int allowed_;
+        int sent_ = 0;
+        std::chrono::steady_clock::time_point nextSend_;
+    };
+    // A request among others; sentClock receives the utcclock an ASSIGN carried.
+    struct Begun {
+        std::uint64_t ticket = 0;
+        std::function<std::string()> request;
+        ReplyFilter filter;
+        Attempts attempts;
+        std::shared_ptr<std::string> sentClock;
+    };
+    std::uint64_t begin(std::function<std::string()> request, Command replyCommand,
+                        const std::string& seqid, const std::string& mac,
+                        std::shared_ptr<std::string> sentClock = nullptr);
+    std::function<std::string()> assignRequestOf(const std::string& seqid, const std::string& mac,
+                                                 const Assignment& assignment,
+                                                 std::shared_ptr<std::string> sentClock);
+
     Endpoint& endpoint_;
     Clock& clock_;
     std::function<std::uint64_t()> random_;
     Timing timing_;
+    // By ticket, so that requests leave in the order they were begun: a controller takes
+    // datagrams in order, and a query behind a CLEAR must see its effect.
+    std::map<std::uint64_t, Begun> inFlight_;
+    std::map<std::string, std::uint64_t> ticketOfSeqid_;
+    std::uint64_t lastTicket_ = 0;
 };
 
 }  // namespace krvctl

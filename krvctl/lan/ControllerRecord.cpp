@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "krvctl/values/MacAddress.h"
 #include "krvctl/values/UtcClock.h"
 #include "protocol/Wire.h"
 
@@ -30,13 +31,17 @@ std::optional<ControllerRecord> recordFromStatus(const DecodedDatagram& status, 
     if (!status.isSetupDatagram || status.command != Command::Status || !status.problem.empty()) {
         return std::nullopt;
     }
+    // A controller that cannot read its own MAC reports it empty; a reply with no MAC at all, or
+    // one that is no MAC, comes from something else and could be mistaken for a controller.
+    const std::string* mac = status.find(krv::wire::key::kMac);
+    if (mac == nullptr || (!mac->empty() && !normalizeMac(*mac))) {
+        return std::nullopt;
+    }
     ControllerRecord record;
+    record.mac = *mac;
     record.from = std::move(from);
     record.fields = status.items;
     record.receivedAtMs = receivedAtMs;
-    if (const std::string* mac = status.find(krv::wire::key::kMac)) {
-        record.mac = *mac;
-    }
     if (const std::string* clock = status.find(krv::wire::key::kUtcclock)) {
         if (const auto controllerSeconds = parseUtcClock(*clock)) {
             // The controller cuts its clock to the whole second: taken from the middle of

@@ -23,7 +23,8 @@ struct ControllerRecord {
     bool reports(std::string_view key) const;
 };
 
-// Nothing when the datagram is not a STATUS reply.
+// Nothing when the datagram is not a STATUS reply, or its MAC is missing or not six hex octets
+// (an empty one stays: the controller could not read its own).
 std::optional<ControllerRecord> recordFromStatus(const DecodedDatagram& status, std::string from,
                                                  std::int64_t receivedAtMs);
 

@@ -86,4 +86,12 @@ std::vector<std::string> ControllerSet::conflicts() const {
     return lines;
 }
 
+std::vector<std::string> ControllerSet::conflictedMacs() const {
+    std::vector<std::string> macs;
+    for (const auto& [identity, senders] : otherSenders_) {
+        macs.push_back(records_.at(identity).mac);
+    }
+    return macs;
+}
+
 }  // namespace krvctl

@@ -31,6 +31,8 @@ class ControllerSet {
     std::size_t size() const { return records_.size(); }
     // One line per MAC that answered from more than one address: a cloned SD card, say.
     std::vector<std::string> conflicts() const;
+    // The MACs of those lines.
+    std::vector<std::string> conflictedMacs() const;
 
   private:
     std::map<std::string, ControllerRecord> records_;

@@ -80,7 +80,25 @@ void checkSubnet(std::uint32_t ip, std::uint32_t netmask, std::uint32_t gateway,
     }
 }
 
+bool touchesAddressing(const Assignment& assignment) {
+    return assignment.find(wire::key::kIp) != nullptr ||
+           assignment.find(wire::key::kNetmask) != nullptr ||
+           assignment.find(wire::key::kGateway) != nullptr;
+}
+
 }  // namespace
+
+std::optional<std::string> addressesIgnoredUnderDhcp(const Assignment& assignment,
+                                                     const ControllerRecord* current) {
+    if (!touchesAddressing(assignment) ||
+        resulting(assignment, current, wire::key::kIpscheme) != wire::kSchemeDhcp) {
+        return std::nullopt;
+    }
+    return assignment.find(wire::key::kIpscheme) != nullptr
+               ? "with ipscheme DHCP the controller ignores ip, netmask and gateway"
+               : "the controller uses DHCP and ignores ip, netmask and gateway; add "
+                 "ipscheme=STATIC";
+}
 
 std::vector<std::string> cutOffRisks(const Assignment& assignment,
                                      const ControllerRecord* current) {
@@ -102,21 +120,14 @@ std::vector<std::string> cutOffRisks(const Assignment& assignment,
         }
     }
 
-    const bool touchesAddressing = assignment.find(wire::key::kIp) != nullptr ||
-                                   assignment.find(wire::key::kNetmask) != nullptr ||
-                                   assignment.find(wire::key::kGateway) != nullptr;
     const auto scheme = resulting(assignment, current, wire::key::kIpscheme);
     if (scheme == wire::kSchemeDhcp) {
-        if (touchesAddressing) {
-            risks.push_back(assignment.find(wire::key::kIpscheme) != nullptr
-                                ? "with ipscheme DHCP the controller ignores ip, netmask and "
-                                  "gateway"
-                                : "the controller uses DHCP and ignores ip, netmask and gateway; "
-                                  "add ipscheme=STATIC");
+        if (auto ignored = addressesIgnoredUnderDhcp(assignment, current)) {
+            risks.push_back(std::move(*ignored));
         }
         return risks;
     }
-    if (!touchesAddressing && assignment.find(wire::key::kIpscheme) == nullptr) {
+    if (!touchesAddressing(assignment) && assignment.find(wire::key::kIpscheme) == nullptr) {
         return risks;
     }
     const auto ip = resultingAddress(assignment, current, wire::key::kIp);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,5 +13,10 @@ namespace krvctl {
 // values together with the current ones (current may be null when they are not known). Empty
 // when nothing speaks against it. The engineer may still insist.
 std::vector<std::string> cutOffRisks(const Assignment& assignment, const ControllerRecord* current);
+
+// Among those risks: addresses for a controller that will be on DHCP, which ignores them. The
+// text is the one cutOffRisks gives.
+std::optional<std::string> addressesIgnoredUnderDhcp(const Assignment& assignment,
+                                                     const ControllerRecord* current);
 
 }  // namespace krvctl

@@ -3,11 +3,14 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "krvctl/lan/Client.h"
 #include "krvctl/lan/Endpoint.h"
 #include "krvctl/values/ListenAddress.h"
+#include "krvctl/values/Result.h"
 
 namespace krvctl {
 
@@ -35,6 +38,21 @@ struct Environment {
     std::function<void()> awaitStop = [] {};
     // krvctl web; its exit status.
     std::function<int(Endpoint& lan, const WebOptions& options, Environment& environment)> serveWeb;
+    // plan and apply: the plan file, the report, and a person at the terminal who confirms and
+    // watches the progress.
+    std::function<Result<std::string>(const std::string& path)> readFile = [](const std::string&) {
+        return Result<std::string>::failure("no files here");
+    };
+    // The problem, or empty once the file holds content.
+    std::function<std::string(const std::string& path, const std::string& content)> writeFile =
+        [](const std::string&, const std::string&) { return std::string("no files here"); };
+    std::function<bool()> inputIsTerminal = [] { return false; };
+    std::function<bool()> errorIsTerminal = [] { return false; };
+    // The MACs discover found, kept for the shell's completion; failures do not matter.
+    std::function<void(const std::vector<std::string>& macs)> rememberMacs =
+        [](const std::vector<std::string>&) {};
+    // A line typed on standard input, without its line break; nothing at its end.
+    std::function<std::optional<std::string>()> readLine = [] { return std::nullopt; };
 };
 
 }  // namespace krvctl

@@ -1,9 +1,12 @@
+#include <unistd.h>
+
 #include <iostream>
 #include <random>
 
 #include "krvctl/cli/CommandLine.h"
 #include "krvctl/lan/SystemClock.h"
 #include "krvctl/lan/UdpEndpoint.h"
+#include "krvctl/program/LocalSystem.h"
 #include "krvctl/web/WebConsole.h"
 
 int main(int argc, char** argv) {
@@ -18,6 +21,12 @@ int main(int argc, char** argv) {
                                     std::cerr,
                                     krvctl::stopWaitingOnInterrupt,
                                     krvctl::awaitInterrupt,
-                                    krvctl::serveWebConsole};
+                                    krvctl::serveWebConsole,
+                                    krvctl::readLocalFile,
+                                    krvctl::writeLocalFile,
+                                    [] { return krvctl::isTerminal(STDIN_FILENO); },
+                                    [] { return krvctl::isTerminal(STDERR_FILENO); },
+                                    krvctl::rememberDiscoveredMacs,
+                                    krvctl::readStandardInputLine};
     return krvctl::runKrvctl(argc, argv, environment);
 }

@@ -82,6 +82,24 @@ void printDiscoveryTable(std::ostream& out, const std::vector<ControllerRecord>&
     out << alignedTable(rows);
 }
 
+std::vector<std::string> discoveryRemarks(const Discovery& found) {
+    std::vector<std::string> remarks;
+    for (const std::string& conflict : found.conflicts) {
+        remarks.push_back("warning: " + printable(conflict));
+    }
+    if (found.setApart > 0) {
+        remarks.push_back("set apart " + std::to_string(found.setApart) +
+                          (found.setApart == 1 ? " reply" : " replies") +
+                          " without a well-formed MAC: not listed");
+    }
+    if (found.dropped > 0) {
+        remarks.push_back("warning: the system dropped " + std::to_string(found.dropped) +
+                          " datagrams that arrived faster than they were read; the list may be "
+                          "incomplete (raise net.core.rmem_max or run as root)");
+    }
+    return remarks;
+}
+
 void printControllerListing(std::ostream& out, const ControllerRecord& record) {
     std::vector<std::vector<std::string>> rows;
     for (const Item& item : record.fields) {

@@ -18,6 +18,9 @@ std::string alignedTable(const std::vector<std::vector<std::string>>& rows);
 // One row per controller: MAC, IP, netmask, gateway, scheme, host name, SDK version, SD usage,
 // NTP sync and the controller's clock offset from this machine.
 void printDiscoveryTable(std::ostream& out, const std::vector<ControllerRecord>& controllers);
+// What a discovery met besides the list: MACs from several addresses, replies set apart for
+// their MAC, replies the system dropped. One line each.
+std::vector<std::string> discoveryRemarks(const Discovery& found);
 // Every field of one STATUS, one per line.
 void printControllerListing(std::ostream& out, const ControllerRecord& record);
 // "MAC accepted the assignment (ACK from ADDRESS)".

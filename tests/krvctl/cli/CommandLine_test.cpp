@@ -10,76 +10,14 @@
 #include <sstream>
 
 #include "krvctl/values/ExitStatus.h"
-#include "krvctl/web/WebConsole.h"
-#include "tests/krvctl/support/FakeController.h"
+#include "tests/krvctl/cli/Program.h"
 
 namespace krvctl {
 namespace {
 
 using namespace std::chrono_literals;
-using test::FakeClock;
-using test::FakeEndpoint;
-using test::FakeFleet;
-
-struct ToolOutput {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-class Program : public ::testing::Test {
-  protected:
-    ToolOutput run(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), "krvctl");
-        std::vector<const char*> argv;
-        for (const std::string& argument : arguments) {
-            argv.push_back(argument.c_str());
-        }
-        std::ostringstream out;
-        std::ostringstream err;
-        Environment environment{[this](const std::string& interface) {
-                                    ++opened;
-                                    openedInterface = interface;
-                                    OpenedEndpoint result;
-                                    if (!openFailure.empty()) {
-                                        result.failure = kUnavailable;
-                                        result.problem = openFailure;
-                                        return result;
-                                    }
-                                    auto endpoint = std::make_unique<FakeEndpoint>(
-                                        clock,
-                                        [this](const std::string& request, FakeEndpoint& lan) {
-                                            sent.push_back(request);
-                                            respond(request, lan);
-                                        });
-                                    for (const auto& [bytes, from] : waiting) {
-                                        endpoint->deliver(bytes, from);
-                                    }
-                                    result.endpoint = std::move(endpoint);
-                                    return result;
-                                },
-                                clock, test::countingRandom(), out, err, [] {}, [] {},
-                                // Wired as the program wires it.
-                                serveWebConsole};
-        environment.awaitStop = [&] { whileServing(out.str()); };
-        ToolOutput result;
-        result.status = runKrvctl(static_cast<int>(argv.size()), argv.data(), environment);
-        result.out = out.str();
-        result.err = err.str();
-        return result;
-    }
-
-    FakeClock clock;
-    FakeFleet fleet{clock};
-    FakeEndpoint::Responder respond = fleet.responder();
-    test::FakeController& controller = fleet.add({});
-    std::vector<std::string> sent;
-    std::vector<std::pair<std::string, std::string>> waiting;  // datagrams already on their way
-    std::function<void(const std::string& out)> whileServing = [](const std::string&) {};
-    int opened = 0;
-    std::string openedInterface;
-    std::string openFailure;
-};
+using test::Program;
+using test::ToolOutput;
 
 TEST_F(Program, BadArgumentsAndValuesAreRefusedBeforeAnythingIsSent) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {

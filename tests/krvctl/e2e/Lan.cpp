@@ -94,8 +94,12 @@ ToolRun runTool(const std::string& networkNamespace, const std::vector<std::stri
     }
     ToolRun run;
     krvd::e2e::BackgroundProgram tool;
-    if (tool.start(toolCommand(networkNamespace, arguments, asUser), folder + "/out",
-                   folder + "/err")) {
+    // What discover leaves for the shell's completion stays in the run's folder, not this
+    // machine's home.
+    std::vector<std::string> command = toolCommand(networkNamespace, arguments, asUser);
+    command.insert(command.end() - static_cast<std::ptrdiff_t>(arguments.size()) - 1,
+                   {"env", "XDG_CACHE_HOME=" + folder});
+    if (tool.start(command, folder + "/out", folder + "/err")) {
         // A tool that outlives its time is killed and counts as failed.
         run.status = tool.waitForExit(std::chrono::seconds(timeoutSeconds)).value_or(-1);
     }

@@ -1,8 +1,11 @@
 // The conversation with controllers against an in-memory LAN: retries on silence within the
-// window, seqid and MAC matching, de-duplication, and listening for the whole discovery window.
+// window, seqid and MAC matching, de-duplication, listening for the whole discovery window, and
+// many requests side by side on the one endpoint.
 #include "krvctl/lan/Client.h"
 
 #include <gtest/gtest.h>
+
+#include <map>
 
 #include "tests/krvctl/support/FakeController.h"
 
@@ -145,6 +148,92 @@ TEST(Client, EachAssignAttemptCarriesTheClockOfItsOwnMoment) {
     EXPECT_EQ(itemOf(lan.endpoint.sent()[0].bytes, "utcclock"), "20261208120000");
     EXPECT_EQ(itemOf(lan.endpoint.sent()[2].bytes, "utcclock"), "20261208120002");  // at 2.25 s
     EXPECT_EQ(ack.sentClock, "20261208120002");
+}
+
+TEST(Client, DiscoverySetsApartRepliesWithoutAWellFormedMac) {
+    FakeClock clock;
+    FakeEndpoint endpoint(clock, [](const std::string& request, FakeEndpoint& lan) {
+        const std::string seqid = itemOf(request, "seqid");
+        const auto status = [&](const std::string& macItem, const std::string& from) {
+            lan.deliver("KRV2#STATUS#seqid=" + seqid + macItem + "#ip=" + from +
+                            "#utcclock=20261208120000#displaytime=",
+                        from);
+        };
+        status("#mac=02:00:00:4B:10:01", "192.0.2.10");
+        status("", "192.0.2.11");                        // no MAC at all
+        status("#mac=02:00:00:4B:10", "192.0.2.12");     // five octets
+        status("#mac=02:00:00:4B:10:0G", "192.0.2.13");  // not hex
+        status("#mac=", "192.0.2.14");                   // could not read its own: listed
+        status("#mac=02:00:00:4B:10:01", "192.0.2.10");  // a second answer is no conflict
+    });
+    Client client(endpoint, clock, test::countingRandom(), Timing{3000ms, 2});
+    const Discovery found = client.discover();
+    ASSERT_EQ(found.controllers.size(), 2u);
+    EXPECT_EQ(found.controllers[0].mac, "02:00:00:4B:10:01");
+    EXPECT_EQ(found.controllers[1].mac, "");
+    EXPECT_EQ(found.controllers[1].from, "192.0.2.14");
+    EXPECT_EQ(found.setApart, 3u);
+    EXPECT_TRUE(found.conflictedMacs.empty());
+}
+
+TEST(Client, RequestsSideBySideEachEndWithTheirOwnReplyRetriesAndWindow) {
+    Lan lan;
+    FakeController quick;
+    quick.mac = "02:00:00:00:00:0A";
+    FakeController slow = quick;
+    slow.mac = "02:00:00:00:00:0B";
+    slow.delay = 1200ms;
+    FakeController silent = quick;
+    silent.mac = "02:00:00:00:00:0C";
+    silent.silent = true;
+    for (const FakeController& controller : {quick, slow, silent}) {
+        lan.fleet.add(controller);
+    }
+    // Another controller's STATUS carrying the quick one's seqid is not its answer.
+    FakeEndpoint endpoint(lan.clock, [&](const std::string& request, FakeEndpoint& wire) {
+        if (request.find("#QUERY#") != std::string::npos && itemOf(request, "mac") == quick.mac) {
+            wire.deliver(test::statusText(itemOf(request, "seqid"), "02:00:00:00:00:99",
+                                          {{"hostname", "impostor"}}),
+                         "192.0.2.66", 5ms);
+        }
+        lan.fleet.responder()(request, wire);
+    });
+    // Seqids that fall: the order they sort in is not the order the requests were begun in.
+    Client client(
+        endpoint, lan.clock, [next = std::uint64_t{0xFFFF}]() mutable { return next--; },
+        Timing{3000ms, 2});
+
+    const auto assignment = parseAssignmentArguments({"ntpip=192.0.2.124"}).value();
+    const std::uint64_t query = client.beginQuery(quick.mac);
+    const std::uint64_t assign = client.beginAssign(slow.mac, assignment);
+    const std::uint64_t lost = client.beginQuery(silent.mac);
+    std::map<std::uint64_t, std::pair<Answer, std::chrono::milliseconds>> ended;
+    for (int turn = 0; turn < 10 && client.inFlight() > 0; ++turn) {
+        for (Answer& answer : client.awaitAnswers(std::chrono::steady_clock::time_point::max())) {
+            ended.emplace(answer.ticket, std::pair{std::move(answer), lan.clock.elapsed()});
+        }
+    }
+    ASSERT_EQ(ended.size(), 3u);
+    EXPECT_EQ(ended[query].first.delivery, Delivery::Answered);
+    EXPECT_EQ(ended[query].first.record->value("hostname"), "ctl");
+    EXPECT_EQ(ended[query].second, 40ms);
+    EXPECT_TRUE(ended[assign].first.ack.accepted);
+    EXPECT_EQ(ended[assign].second, 1200ms);
+    EXPECT_EQ(ended[lost].first.delivery, Delivery::Silent);
+    EXPECT_EQ(ended[lost].second, 3000ms);
+    // Only the silent one was sent again, at its own times; the first sends left in the order
+    // the requests were begun.
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(itemOf(endpoint.sent()[i].bytes, "mac"),
+                  (std::vector<std::string>{quick.mac, slow.mac, silent.mac})[i]);
+    }
+    std::map<std::string, std::vector<std::chrono::milliseconds>> sends;
+    for (const auto& sent : endpoint.sent()) {
+        sends[itemOf(sent.bytes, "mac")].push_back(sent.at);
+    }
+    EXPECT_EQ(sends[quick.mac], (std::vector<std::chrono::milliseconds>{0ms}));
+    EXPECT_EQ(sends[slow.mac], (std::vector<std::chrono::milliseconds>{0ms}));
+    EXPECT_EQ(sends[silent.mac], (std::vector<std::chrono::milliseconds>{0ms, 1500ms, 2250ms}));
 }
 
 TEST(Client, MonitorHandsOnEveryDatagramUpToItsCount) {

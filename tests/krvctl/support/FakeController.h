@@ -30,6 +30,9 @@ struct FakeController {
     int answerFromAttempt = 1;          // attempts before this one go unheard
     std::set<std::string> ignoredKeys;  // assigned or cleared without effect
     milliseconds delay{40};             // from request to reply
+    // Busy after an accepted ASSIGN for the daemon's pause: requests wait until it ends.
+    bool pausesAfterAssign = false;
+    steady_clock::time_point busyUntil{};
 
     // The STATUS as the daemon orders it.
     std::string status(const std::string& seqid, std::int64_t wallMs) const {
@@ -73,21 +76,28 @@ class FakeFleet {
             if (!addressed || controller.silent || attempt < controller.answerFromAttempt) {
                 continue;
             }
-            const auto at = clock_.wallMilliseconds() + controller.delay.count();
+            const milliseconds wait =
+                controller.delay +
+                std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(
+                                              controller.busyUntil - clock_.now()));
+            const auto at = clock_.wallMilliseconds() + wait.count();
             switch (decoded.command) {
                 case Command::Query:
-                    lan.deliver(controller.status(*seqid, at), controller.from, controller.delay);
+                    lan.deliver(controller.status(*seqid, at), controller.from, wait);
                     break;
                 case Command::Assign:
                     lan.deliver(krv::ackText(*seqid, controller.mac, controller.accepts),
-                                controller.from, controller.delay);
+                                controller.from, wait);
                     if (controller.accepts) {
                         apply(controller, decoded, at);
+                        if (controller.pausesAfterAssign) {
+                            controller.busyUntil = clock_.now() + wait + std::chrono::seconds(5);
+                        }
                     }
                     break;
                 case Command::Clear:
                     lan.deliver(krv::ackText(*seqid, controller.mac, controller.accepts),
-                                controller.from, controller.delay);
+                                controller.from, wait);
                     if (controller.accepts &&
                         !controller.ignoredKeys.contains(decoded.items[2].key)) {
                         controller.values.erase(decoded.items[2].key);

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "krvctl/values/Result.h"
+
+namespace krvctl {
+
+// This machine's files and terminal, as the program hands them to the front ends.
+
+// A plan file is a few kilobytes per hundred controllers; anything far larger is a mistake.
+inline constexpr std::size_t kLargestReadFile = 16 * 1024 * 1024;
+
+Result<std::string> readLocalFile(const std::string& path);
+// The problem, or empty when the file holds content.
+std::string writeLocalFile(const std::string& path, const std::string& content);
+bool isTerminal(int descriptor);
+// Into $XDG_CACHE_HOME/krvctl/discovered-macs (or ~/.cache/...), where the bash completion
+// looks; nothing when there is no such folder to be had.
+void rememberDiscoveredMacs(const std::vector<std::string>& macs);
+std::optional<std::string> readStandardInputLine();
+
+}  // namespace krvctl

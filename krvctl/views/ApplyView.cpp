@@ -1,0 +1,122 @@
+#include "krvctl/views/ApplyView.h"
+
+#include <algorithm>
+
+#include "krvctl/fleet/CsvText.h"
+#include "krvctl/values/Printable.h"
+#include "krvctl/views/PlanView.h"
+#include "krvctl/views/TableView.h"
+
+namespace krvctl {
+
+namespace {
+
+const Check* checkOf(const ControllerReport& controller, const std::string& key) {
+    const auto check = std::find_if(controller.checks.begin(), controller.checks.end(),
+                                    [&](const Check& c) { return c.key == key; });
+    return check == controller.checks.end() ? nullptr : &*check;
+}
+
+// The table's rows, unescaped: line, mac, labels, result, each key, problem.
+std::vector<std::vector<std::string>> reportRows(const ApplyReport& report, bool withProblem) {
+    std::vector<std::string> header = {"line", "mac"};
+    header.insert(header.end(), report.labelColumns.begin(), report.labelColumns.end());
+    header.emplace_back("result");
+    header.insert(header.end(), report.keys.begin(), report.keys.end());
+    if (withProblem) {
+        header.emplace_back("problem");
+    }
+    std::vector<std::vector<std::string>> rows = {header};
+    for (const ControllerReport& controller : report.controllers) {
+        std::vector<std::string> row = {std::to_string(controller.line), controller.mac};
+        for (std::size_t i = 0; i < report.labelColumns.size(); ++i) {
+            row.push_back(i < controller.labels.size() ? controller.labels[i] : "");
+        }
+        row.emplace_back(outcomeName(controller.outcome));
+        for (const std::string& key : report.keys) {
+            const Check* check = checkOf(controller, key);
+            row.push_back(check == nullptr ? "" : std::string(resultName(check->result)));
+        }
+        if (withProblem) {
+            row.push_back(controller.problem);
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+}  // namespace
+
+std::string progressLine(const ApplyProgress& progress) {
+    return "applying: " + std::to_string(progress.done) + " of " + std::to_string(progress.total) +
+           " done, " + std::to_string(progress.ok) + " ok, " + std::to_string(progress.failed) +
+           " failed, " + std::to_string(progress.total - progress.done) + " waiting";
+}
+
+std::string finishedLine(const std::vector<std::string>& labelColumns,
+                         const ControllerReport& controller) {
+    std::string line = controller.mac + "  line " + std::to_string(controller.line) +
+                       labelsText(labelColumns, controller.labels);
+    line += ": " + std::string(outcomeName(controller.outcome));
+    std::string checks;
+    for (const Check& check : controller.checks) {
+        checks +=
+            (checks.empty() ? "" : ", ") + check.key + " " + std::string(resultName(check.result));
+    }
+    if (!checks.empty()) {
+        line += " (" + checks + ")";
+    }
+    if (!controller.problem.empty()) {
+        line += ": " + printable(controller.problem);
+    }
+    return line;
+}
+
+void printApplyReport(std::ostream& out, const ApplyReport& report) {
+    const bool anyProblem =
+        std::any_of(report.controllers.begin(), report.controllers.end(),
+                    [](const ControllerReport& c) { return !c.problem.empty(); });
+    auto rows = reportRows(report, anyProblem);
+    for (std::string& heading : rows.front()) {
+        std::transform(heading.begin(), heading.end(), heading.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    }
+    for (auto row = rows.begin(); row != rows.end(); ++row) {
+        for (std::string& cell : *row) {
+            cell = cell.empty() ? "-" : printable(cell);
+        }
+    }
+    out << alignedTable(rows);
+}
+
+Json applyJson(const ApplyReport& report) {
+    Json controllers = Json::array();
+    for (const ControllerReport& controller : report.controllers) {
+        Json json = Json::object();
+        json["mac"] = controller.mac;
+        for (std::size_t i = 0; i < report.labelColumns.size() && i < controller.labels.size();
+             ++i) {
+            json[report.labelColumns[i]] = controller.labels[i];
+        }
+        json["result"] = std::string(outcomeName(controller.outcome));
+        json["problem"] = controller.problem;
+        for (const Check& check : controller.checks) {
+            json[check.key] = {{"wanted", check.requested},
+                               {"reported", check.reported},
+                               {"result", std::string(resultName(check.result))},
+                               {"note", check.note}};
+        }
+        controllers.push_back(json);
+    }
+    return {{"controllers", controllers}};
+}
+
+std::string applyCsv(const ApplyReport& report) {
+    std::string csv;
+    for (const auto& row : reportRows(report, true)) {
+        csv += csvRecord(row);
+    }
+    return csv;
+}
+
+}  // namespace krvctl

@@ -1,0 +1,201 @@
+// discover --csv, plan and apply as a whole program against the in-memory LAN: the plan's text
+// and JSON and exit statuses, nothing sent before the plan is clear and confirmed, the report
+// as the controllers finish and at the end, and the LAN exported as a plan file.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tests/krvctl/cli/Program.h"
+
+namespace krvctl {
+namespace {
+
+using nlohmann::json;
+
+class Fleet : public test::Program {
+  protected:
+    void SetUp() override {
+        controller.pausesAfterAssign = true;
+        for (const auto& [mac, ip] : {std::pair{"02:00:00:4B:10:02", "192.0.2.11"},
+                                      std::pair{"02:00:00:4B:10:03", "192.0.2.12"}}) {
+            test::FakeController other;
+            other.mac = mac;
+            other.from = ip;
+            other.values["ip"] = ip;
+            other.pausesAfterAssign = true;
+            fleet.add(other);
+        }
+        files["plan.csv"] =
+            "mac;ntpip;syslogip;site\r\n"
+            "02:00:00:4B:10:01;192.0.2.124;-;north\r\n"
+            "02:00:00:4B:10:02;;;south\r\n";
+    }
+    std::size_t sentOf(const std::string& command) const {
+        return static_cast<std::size_t>(std::count_if(sent.begin(), sent.end(), [&](const auto& s) {
+            return s.find("#" + command + "#") != std::string::npos;
+        }));
+    }
+};
+
+TEST_F(Fleet, PlanShowsWhatWouldChangeAndExitsByWhatItFound) {
+    const test::ToolOutput pending = run({"plan", "plan.csv"});
+    EXPECT_EQ(pending.status, 4) << pending.err;
+    EXPECT_NE(pending.out.find("02:00:00:4B:10:01  line 2  site=north\n"
+                               "  ntpip     192.0.2.123  →  192.0.2.124\n"
+                               "  syslogip  192.0.2.50   →  (cleared)\n"),
+              std::string::npos)
+        << pending.out;
+    EXPECT_NE(pending.out.find("not in the file, left alone: 02:00:00:4B:10:03  192.0.2.12  ctl\n"),
+              std::string::npos);
+    EXPECT_EQ(sent.size(), 1u);  // the discovery's QUERY, nothing else
+
+    files["plan.csv"] += "02:00:00:4B:10:09;192.0.2.124;;spare\r\n";
+    const test::ToolOutput missing = run({"plan", "--json", "plan.csv"});
+    EXPECT_EQ(missing.status, kNoAnswer);
+    const json plan = json::parse(missing.out);
+    EXPECT_EQ(plan, json::parse(R"({
+        "changes": [{"mac": "02:00:00:4B:10:01", "site": "north",
+                     "ntpip": {"now": "192.0.2.123", "wanted": "192.0.2.124"},
+                     "syslogip": {"now": "192.0.2.50", "wanted": "-"}}],
+        "missing": [{"mac": "02:00:00:4B:10:09", "site": "spare"}],
+        "unplanned": [{"mac": "02:00:00:4B:10:03", "from": "192.0.2.12", "ip": "192.0.2.12",
+                       "hostname": "ctl"}],
+        "problems": []})"));
+
+    files["plan.csv"] += "02:00:00:4B:10:03;192.0.2.1240;;\r\n";
+    const test::ToolOutput problem = run({"--json", "plan", "plan.csv"});
+    EXPECT_EQ(problem.status, kUsage);
+    EXPECT_EQ(json::parse(problem.out)["problems"][0]["line"], 5);
+    EXPECT_NE(run({"plan", "plan.csv"}).out.find("plan.csv:5: ntpip '192.0.2.1240': "),
+              std::string::npos);
+
+    const int openedBefore = opened;
+    const test::ToolOutput unreadable = run({"plan", "--json", "nope.csv"});
+    EXPECT_EQ(unreadable.status, kUsage);
+    EXPECT_EQ(json::parse(unreadable.out)["problems"][0]["problem"],
+              "cannot read it: No such file or directory");
+    EXPECT_EQ(opened, openedBefore);
+    EXPECT_NE(run({"apply", "--yes", "nope.csv"}).out.find("nope.csv: cannot read it: "),
+              std::string::npos);
+}
+
+TEST_F(Fleet, ApplySendsNothingUntilThePlanIsClearAndConfirmed) {
+    struct Case {
+        std::string row;  // added to the plan
+        std::vector<std::string> options;
+        bool atTerminal;
+        std::vector<std::string> typed;
+        int status;
+        std::string said;
+    };
+    const std::vector<Case> cases = {
+        {"02:00:00:4B:10:03;192.0.2.1240;;\r\n",
+         {"--yes", "--force"},
+         false,
+         {},
+         kUsage,
+         "nothing sent: the plan has problems\n"},
+        {"02:00:00:4B:10:03;;;\r\n", {}, false, {}, kUsage, "without a terminal to confirm on"},
+        {"02:00:00:4B:10:03;;;\r\n", {}, true, {"n"}, 4, "? [y/N] krvctl: nothing sent\n"},
+        {"mac;gateway\r\n02:00:00:4B:10:03;198.51.100.1\r\n",
+         {"--yes"},
+         false,
+         {},
+         kUsage,
+         "(cut-off risks only: --force sends all the same)"},
+    };
+    const std::string plan = files["plan.csv"];
+    for (const Case& c : cases) {
+        files["plan.csv"] = c.row.starts_with("mac") ? c.row : plan + c.row;
+        terminal = c.atTerminal;
+        typed = c.typed;
+        std::vector<std::string> arguments = {"apply"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        arguments.push_back("plan.csv");
+        const test::ToolOutput refused = run(arguments);
+        EXPECT_EQ(refused.status, c.status) << c.said;
+        EXPECT_NE(refused.err.find(c.said), std::string::npos) << refused.err;
+    }
+    EXPECT_EQ(sentOf("ASSIGN") + sentOf("CLEAR"), 0u);
+
+    // Forced past the risk; confirmed at the terminal.
+    EXPECT_EQ(run({"apply", "--yes", "--force", "plan.csv"}).status, kDone);
+    EXPECT_EQ(fleet.at(2).values["gateway"], "198.51.100.1");
+    files["plan.csv"] = plan;
+    terminal = true;
+    typed = {"y"};
+    EXPECT_EQ(run({"apply", "plan.csv"}).status, kDone);
+    EXPECT_EQ(controller.values["ntpip"], "192.0.2.124");
+    EXPECT_EQ(sentOf("ASSIGN"), 2u);
+    EXPECT_EQ(sentOf("CLEAR"), 1u);
+}
+
+TEST_F(Fleet, ApplyReportsEachControllerAsItFinishesAndAllAtTheEnd) {
+    const test::ToolOutput plain = run({"apply", "--yes", "--report", "out.csv", "plan.csv"});
+    EXPECT_EQ(plain.status, kDone) << plain.err;
+    EXPECT_NE(plain.err.find("02:00:00:4B:10:01  line 2  site=north: ok (ntpip ok, syslogip ok)\n"),
+              std::string::npos)
+        << plain.err;
+    EXPECT_NE(plain.out.find("LINE  MAC                SITE   RESULT     NTPIP  SYSLOGIP\n"
+                             "2     02:00:00:4B:10:01  north  ok         ok     ok\n"
+                             "3     02:00:00:4B:10:02  south  unchanged  -      -\n"),
+              std::string::npos)
+        << plain.out;
+    EXPECT_EQ(files["out.csv"],
+              "line,mac,site,result,ntpip,syslogip,problem\n"
+              "2,02:00:00:4B:10:01,north,ok,ok,ok,\n"
+              "3,02:00:00:4B:10:02,south,unchanged,,,\n");
+
+    // Once more at a terminal: nothing left to do, so nothing asked and nothing sent.
+    terminal = true;
+    const std::size_t before = sent.size();
+    const test::ToolOutput again = run({"apply", "--json", "plan.csv"});
+    EXPECT_EQ(again.status, kDone);
+    EXPECT_EQ(sent.size(), before + 1);
+    EXPECT_EQ(json::parse(again.out)["controllers"][0]["result"], "unchanged");
+
+    controller.values["ntpip"] = "192.0.2.9";
+    typed = {"yes"};
+    const test::ToolOutput live = run({"apply", "--json", "plan.csv"});
+    EXPECT_NE(live.err.find("\rapplying: 0 of 1 done, 0 ok, 0 failed, 1 waiting\x1b[K"),
+              std::string::npos)
+        << live.err;
+    EXPECT_NE(live.err.find("\rapplying: 1 of 1 done, 1 ok, 0 failed, 0 waiting\x1b[K\n"),
+              std::string::npos);
+    const json report = json::parse(live.out);
+    EXPECT_EQ(report["controllers"][0]["ntpip"],
+              json::parse(R"({"wanted": "192.0.2.124", "reported": "192.0.2.124",
+                              "result": "ok", "note": ""})"));
+}
+
+TEST_F(Fleet, DiscoverCsvWritesThePlanFileAndSaysWhatItLeftOut) {
+    test::FakeController nameless;
+    nameless.mac = "";
+    nameless.from = "192.0.2.66";
+    fleet.add(nameless);
+    respond = [inner = respond](const std::string& request, test::FakeEndpoint& lan) {
+        inner(request, lan);
+        lan.deliver("KRV2#STATUS#seqid=" + test::itemOf(request, "seqid") + "#ip=192.0.2.67",
+                    "192.0.2.67");
+    };
+    const test::ToolOutput csv = run({"discover", "--csv"});
+    EXPECT_EQ(csv.status, kDone);
+    EXPECT_EQ(csv.out,
+              "mac,ip,netmask,gateway,ipscheme,ntpip,syslogip,nameserver,utcclock,hostname\n"
+              "02:00:00:4B:10:01,192.0.2.10,255.255.255.0,192.0.2.1,STATIC,192.0.2.123,"
+              "192.0.2.50,192.0.2.53,,ctl\n"
+              "02:00:00:4B:10:02,192.0.2.11,255.255.255.0,192.0.2.1,STATIC,192.0.2.123,"
+              "192.0.2.50,192.0.2.53,,ctl\n"
+              "02:00:00:4B:10:03,192.0.2.12,255.255.255.0,192.0.2.1,STATIC,192.0.2.123,"
+              "192.0.2.50,192.0.2.53,,ctl\n");
+    EXPECT_NE(csv.err.find("krvctl: set apart 1 reply without a well-formed MAC: not listed\n"),
+              std::string::npos)
+        << csv.err;
+    EXPECT_NE(csv.err.find("krvctl: left out the controller at 192.0.2.66: it reports no MAC"),
+              std::string::npos);
+    EXPECT_EQ(remembered, (std::vector<std::string>{"02:00:00:4B:10:01", "02:00:00:4B:10:02",
+                                                    "02:00:00:4B:10:03"}));
+    EXPECT_EQ(run({"discover", "--csv", "--json"}).status, kUsage);
+}
+
+}  // namespace
+}  // namespace krvctl

@@ -1,0 +1,193 @@
+// apply against the in-memory LAN, whose controllers are busy for their pause after an ASSIGN
+// as the daemon is: never more than N controllers at once while the pauses overlap, a failure
+// in the middle leaving the rest applied, a second apply that sends nothing, and a thousand
+// controllers with nothing lost.
+#include "krvctl/fleet/Apply.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "tests/krvctl/support/FakeController.h"
+
+namespace krvctl {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeController;
+using test::itemOf;
+
+std::string macOf(int index) {
+    char mac[32];
+    std::snprintf(mac, sizeof mac, "02:00:00:4B:%02X:%02X", index / 256, index % 256);
+    return mac;
+}
+
+struct Lan {
+    test::FakeClock clock;
+    test::FakeFleet fleet{clock};
+    test::FakeEndpoint endpoint{clock, fleet.responder()};
+    Client client{endpoint, clock, test::countingRandom(), Timing{3000ms, 2}};
+
+    explicit Lan(int controllers) {
+        for (int i = 0; i < controllers; ++i) {
+            FakeController controller;
+            controller.mac = macOf(i);
+            controller.from = "10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+            controller.values["ip"] = controller.from;
+            controller.values["netmask"] = "255.255.0.0";
+            controller.values["gateway"] = "10.0.255.254";
+            controller.pausesAfterAssign = true;
+            fleet.add(controller);
+        }
+    }
+
+    Plan plan(const std::string& csv) {
+        return makePlan(readPlanFile("plan.csv", csv), client.discover());
+    }
+    std::size_t sent(const std::string& command) const {
+        return static_cast<std::size_t>(std::count_if(
+            endpoint.sent().begin(), endpoint.sent().end(),
+            [&](const auto& d) { return d.bytes.find("#" + command + "#") != std::string::npos; }));
+    }
+};
+
+// Every controller gets a new time server and loses its syslog server.
+std::string fleetPlan(int controllers) {
+    std::string csv = "mac;ntpip;syslogip;site\r\n";
+    for (int i = 0; i < controllers; ++i) {
+        csv += macOf(i) + ";192.0.2.124;-;house " + std::to_string(i) + "\r\n";
+    }
+    return csv;
+}
+
+TEST(Apply, NeverMoreThanNControllersAtOnceWhileTheirPausesOverlap) {
+    Lan lan(20);
+    const Plan plan = lan.plan(fleetPlan(20));
+    ASSERT_EQ(plan.pending(), 20u);
+    const auto start = lan.clock.elapsed();
+    std::size_t mostInFlight = 0;
+    const ApplyReport report =
+        applyPlan(lan.client, plan, {8, {}, [&](const ApplyProgress& p) {
+                                         mostInFlight = std::max(mostInFlight, p.inFlight);
+                                     }});
+    EXPECT_EQ(report.status, kDone);
+    EXPECT_EQ(report.keys, (std::vector<std::string>{"ntpip", "syslogip"}));
+    // Seen from the LAN: from its first request to its last, never more than 8 controllers.
+    std::map<std::string, std::pair<std::chrono::milliseconds, std::chrono::milliseconds>> span;
+    std::map<std::string, std::chrono::milliseconds> assigned;
+    for (const auto& sent : lan.endpoint.sent()) {
+        const std::string mac = itemOf(sent.bytes, "mac");
+        if (sent.at < start || mac == "<absent>") {
+            continue;
+        }
+        span.try_emplace(mac, sent.at, sent.at).first->second.second = sent.at;
+        if (sent.bytes.find("#ASSIGN#") != std::string::npos) {
+            assigned[mac] = sent.at;
+        } else if (sent.bytes.find("#CLEAR#") != std::string::npos) {
+            EXPECT_GE(sent.at - assigned.at(mac), 5000ms) << "a CLEAR inside the pause";
+        }
+    }
+    std::size_t most = 0;
+    for (const auto& [mac, interval] : span) {
+        std::size_t overlapping = 0;
+        for (const auto& [other, span2] : span) {
+            overlapping += span2.first <= interval.first && interval.first <= span2.second ? 1 : 0;
+        }
+        most = std::max(most, overlapping);
+    }
+    EXPECT_EQ(most, 8u);
+    EXPECT_EQ(mostInFlight, 8u);
+    // Three rounds of one pause each, not twenty.
+    EXPECT_LT(lan.clock.elapsed() - start, 3 * 5500ms);
+    EXPECT_EQ(lan.sent("ASSIGN"), 20u);
+    EXPECT_EQ(lan.sent("CLEAR"), 20u);
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(lan.fleet.at(i).values["ntpip"], "192.0.2.124");
+        EXPECT_EQ(lan.fleet.at(i).values.count("syslogip"), 0u);
+    }
+}
+
+TEST(Apply, AFailureInTheMiddleLeavesTheRestAppliedAndTheWorstDecides) {
+    Lan lan(7);
+    lan.fleet.at(1).accepts = false;
+    lan.fleet.at(2).ignoredKeys = {"ntpip"};
+    lan.fleet.at(3).silentAfterAssign = true;
+    // So slow that it hears the ASSIGN again, and pauses twice: waited out, not failed.
+    lan.fleet.at(6).delay = 1600ms;
+    std::string csv = fleetPlan(7) + macOf(9) + ";192.0.2.124;;gone\r\n";
+    const Plan plan = lan.plan(csv);
+    lan.fleet.at(4).silent = true;  // answered the discovery, then went away
+    std::vector<std::string> finished;
+    const ApplyReport report =
+        applyPlan(lan.client, plan,
+                  {2,
+                   [&](const ControllerReport& r, const ApplyProgress& p) {
+                       finished.push_back(r.mac + " " + std::string(outcomeName(r.outcome)) + " " +
+                                          std::to_string(p.done));
+                   },
+                   {}});
+    const std::vector<std::pair<Outcome, std::string>> expected = {
+        {Outcome::Ok, "ok ok"},
+        {Outcome::Refused, "failed failed"},
+        {Outcome::NotTakenEffect, "failed ok"},
+        {Outcome::NoAnswer, "unverified unverified"},
+        {Outcome::NoAnswer, "unverified unverified"},
+        {Outcome::Ok, "ok ok"},
+        {Outcome::Ok, "ok ok"},
+        {Outcome::Missing, ""},
+    };
+    ASSERT_EQ(report.controllers.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const ControllerReport& controller = report.controllers[i];
+        std::string results;
+        for (const Check& check : controller.checks) {
+            results += (results.empty() ? "" : " ") + std::string(resultName(check.result));
+        }
+        EXPECT_EQ(controller.outcome, expected[i].first) << controller.mac;
+        EXPECT_EQ(results, expected[i].second) << controller.mac;
+        EXPECT_EQ(controller.labels,
+                  std::vector<std::string>{i < 7 ? "house " + std::to_string(i) : "gone"});
+    }
+    EXPECT_EQ(report.status, kNotTakenEffect);
+    EXPECT_EQ(finished.size(), 7u);
+    EXPECT_EQ(finished.back().substr(finished.back().size() - 2), " 7");
+    EXPECT_EQ(lan.fleet.at(5).values["ntpip"], "192.0.2.124");
+}
+
+TEST(Apply, ASecondApplyOfTheSameFileSendsNothing) {
+    Lan lan(5);
+    lan.fleet.at(2).clockOffsetSeconds = 4000;
+    const std::string csv = "mac,ip,ntpip,syslogip,utcclock\n" + macOf(0) + ",10.0.0.77,,-,now\n" +
+                            macOf(1) + ",,192.0.2.124,,\n" + macOf(2) + ",,,,now\n";
+    const Plan first = lan.plan(csv);
+    ASSERT_TRUE(first.problems.empty()) << first.problems.front().problem;
+    EXPECT_EQ(applyPlan(lan.client, first, {}).status, kDone);
+    const std::size_t before = lan.endpoint.sent().size();
+
+    const Plan second = lan.plan(csv);
+    EXPECT_EQ(planStatus(second), kDone);
+    const ApplyReport again = applyPlan(lan.client, second, {});
+    EXPECT_EQ(again.status, kDone);
+    EXPECT_EQ(lan.endpoint.sent().size(), before + 1);  // the discovery's QUERY only
+    for (const ControllerReport& controller : again.controllers) {
+        EXPECT_EQ(controller.outcome, Outcome::Unchanged);
+    }
+}
+
+TEST(Apply, AThousandControllersArePlannedAndAppliedWithNothingLost) {
+    Lan lan(1000);
+    const Plan plan = lan.plan(fleetPlan(1000));
+    ASSERT_EQ(plan.controllers.size(), 1000u);
+    ASSERT_EQ(plan.pending(), 1000u);
+    const ApplyReport report = applyPlan(lan.client, plan, {});
+    EXPECT_EQ(report.status, kDone);
+    EXPECT_EQ(std::count_if(report.controllers.begin(), report.controllers.end(),
+                            [](const ControllerReport& r) { return r.outcome == Outcome::Ok; }),
+              1000);
+    EXPECT_EQ(lan.sent("ASSIGN"), 1000u);
+    EXPECT_EQ(lan.sent("CLEAR"), 1000u);
+}
+
+}  // namespace
+}  // namespace krvctl
