@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <future>
+
 #include "tests/krvctl/support/FakeController.h"
 
 namespace krvctl {
@@ -45,7 +47,10 @@ class Console : public ::testing::Test {
             request.query.emplace_back(query.substr(0, equals), query.substr(equals + 1));
         }
         Answer answer;
-        answer.response = console->handle(request);
+        std::promise<HttpResponse> replied;
+        console->handle(
+            request, [&replied](HttpResponse response) { replied.set_value(std::move(response)); });
+        answer.response = replied.get_future().get();
         answer.status = answer.response.status;
         if (answer.response.contentType == "application/json") {
             answer.json = Json::parse(answer.response.body);
@@ -132,12 +137,25 @@ TEST_F(Console, TheGuardRefusesBeforeAnythingIsSent) {
     EXPECT_EQ(endpoint.sent().size(), sentBefore);
     EXPECT_EQ(controller.values["ntpip"], "192.0.2.123");
 
+    // Every refusal is counted; one source refused by one rule is shown once, then summed up.
     const Answer log = send("GET", "/api/events");
     std::size_t refusals = 0;
     for (const Json& event : log.json["events"]) {
         refusals += event["kind"] == "refused" ? 1 : 0;
     }
-    EXPECT_EQ(refusals, hostile.size() + 1);
+    EXPECT_EQ(refusals, 3u) << log.json.dump(1);  // Origin, token and Host
+    EXPECT_EQ(log.json["refused"], hostile.size() + 1);
+    now += 10'000;
+    std::string summaries;
+    const Answer later = send("GET", "/api/events");
+    for (const Json& event : later.json["events"]) {
+        if (event["kind"] == "refused" && event["text"].get<std::string>().starts_with("and ")) {
+            summaries += event["text"].get<std::string>() + "\n";
+        }
+    }
+    EXPECT_NE(summaries.find("and 1 more refused in 10 s: Origin"), std::string::npos) << summaries;
+    EXPECT_NE(summaries.find("and 1 more refused in 10 s: token"), std::string::npos) << summaries;
+    EXPECT_NE(summaries.find("and 1 more refused in 10 s: Host"), std::string::npos) << summaries;
 }
 
 TEST_F(Console, AssignReportsKeyByKeyWithTheStatusOfItsExit) {

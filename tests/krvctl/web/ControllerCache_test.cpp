@@ -27,13 +27,12 @@ Discovery found(std::vector<ControllerRecord> controllers) {
 }
 
 Mark markOf(const ControllerCache& cache, const std::string& mac, std::int64_t nowMs) {
-    for (const CachedController& cached : cache.snapshot(nowMs)) {
-        if (cached.record.mac == mac) {
-            return cached.mark;
-        }
+    const auto shown = cache.shown(mac, nowMs);
+    if (!shown) {
+        ADD_FAILURE() << mac << " is not in the cache";
+        return Mark::Steady;
     }
-    ADD_FAILURE() << mac << " is not in the cache";
-    return Mark::Steady;
+    return shown->mark;
 }
 
 constexpr const char* kA = "02:00:00:4B:10:01";
@@ -60,11 +59,12 @@ TEST(ControllerCache, MarksWhatIsNewChangedAndGone) {
         cache.applyDiscovery(found({controller(kA, "192.0.2.9", "x", "192.0.2.77")}), 17000);
     EXPECT_EQ(third.changed, 1);
     EXPECT_EQ(third.vanished, 0);
-    const auto snapshot = cache.snapshot(17000);
-    EXPECT_EQ(snapshot[0].mark, Mark::Changed);
-    EXPECT_EQ(snapshot[0].changedKeys, (std::vector<std::string>{"ip", "ntpip", "from"}));
-    EXPECT_EQ(snapshot[1].mark, Mark::New);
-    EXPECT_EQ(snapshot[1].missedRounds, 1);
+    const auto a = cache.shown(kA, 17000);
+    const auto b = cache.shown(kB, 17000);
+    EXPECT_EQ(a->mark, Mark::Changed);
+    EXPECT_EQ(a->changedKeys, (std::vector<std::string>{"ip", "ntpip", "from"}));
+    EXPECT_EQ(b->mark, Mark::New);
+    EXPECT_EQ(b->missedRounds, 1);
 
     // A query that never left says nothing about B; the second silent round does.
     Discovery unsent;
@@ -74,7 +74,7 @@ TEST(ControllerCache, MarksWhatIsNewChangedAndGone) {
                   .vanished,
               1);
     EXPECT_EQ(markOf(cache, kB, 25000), Mark::Vanished);
-    EXPECT_EQ(cache.snapshot(25000).size(), 2u);
+    EXPECT_EQ(cache.size(), 2u);
 
     // Back again is news; a vanished mark stays however long it takes.
     EXPECT_EQ(markOf(cache, kB, 25000 + 10 * ControllerCache::kMarkHoldMs), Mark::Vanished);
@@ -90,9 +90,9 @@ TEST(ControllerCache, MarksFadeAndSingleAnswersCountToo) {
     cache.applyStatus(controller(kA, "192.0.2.124"), 5000);
     EXPECT_EQ(markOf(cache, kA, 5000), Mark::Changed);
     EXPECT_EQ(markOf(cache, kA, 5000 + ControllerCache::kMarkHoldMs), Mark::Changed);
-    const auto faded = cache.snapshot(5001 + ControllerCache::kMarkHoldMs);
-    EXPECT_EQ(faded[0].mark, Mark::Steady);
-    EXPECT_TRUE(faded[0].changedKeys.empty());
+    const auto faded = cache.shown(kA, 5001 + ControllerCache::kMarkHoldMs);
+    EXPECT_EQ(faded->mark, Mark::Steady);
+    EXPECT_TRUE(faded->changedKeys.empty());
     // An unchanged answer keeps the mark it had.
     cache.applyStatus(controller(kA, "192.0.2.124", "y"), 6000);
     EXPECT_EQ(markOf(cache, kA, 6000), Mark::Changed);
