@@ -405,7 +405,7 @@ HttpResponse ConsoleApi::controllers(int status, const std::string& error) {
                 }
                 Json entry = entryJson(cached);
                 const std::size_t size = dumpJson(entry, -1).size();
-                if (bytes + size > kListBytes) {
+                if (bytes + size > settings_.listBytes) {
                     ++omitted;
                     return;
                 }

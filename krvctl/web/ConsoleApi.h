@@ -31,6 +31,9 @@ struct ConsoleSettings {
     CacheLimits cache = {};
     EventLogLimits log = {};
     std::size_t lanQueue = LanWorker::kCapacity;
+    // GET /api/controllers stays below this however many controllers are known; those that do
+    // not fit are counted instead.
+    std::size_t listBytes = 768 * 1024;
 };
 
 // The HTTP status for the exit status the command line would give.
@@ -42,10 +45,6 @@ int httpStatusFor(ExitStatus status);
 // served from the program itself.
 class ConsoleApi final : public HttpService {
   public:
-    // GET /api/controllers stays below this however many controllers are known; those that do
-    // not fit are counted instead.
-    static constexpr std::size_t kListBytes = 768 * 1024;
-
     // The first discovery starts at once. wallClockMs may be called from any thread.
     ConsoleApi(Endpoint& lan, Clock& clock, std::function<std::uint64_t()> random,
                ConsoleSettings settings, std::function<std::int64_t()> wallClockMs);

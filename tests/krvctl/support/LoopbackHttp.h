@@ -63,9 +63,10 @@ class LoopbackClient {
         return fd_ >= 0;
     }
 
-    // The next whole response (its body by Content-Length), or nothing when the connection
-    // ended or the time ran out first.
-    std::optional<HttpAnswer> answer(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    // The next whole response (its body by Content-Length, none for a HEAD), or nothing when
+    // the connection ended or the time ran out first.
+    std::optional<HttpAnswer> answer(std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                                     bool toHead = false) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         std::size_t headEnd = std::string::npos;
         while ((headEnd = buffer_.find("\r\n\r\n")) == std::string::npos) {
@@ -80,7 +81,7 @@ class LoopbackClient {
         }
         std::size_t length = 0;
         const std::string lower = lowered(answer.head);
-        if (const auto at = lower.find("\r\ncontent-length:"); at != std::string::npos) {
+        if (const auto at = lower.find("\r\ncontent-length:"); at != std::string::npos && !toHead) {
             length = std::stoul(answer.head.substr(at + 17));
         }
         while (buffer_.size() < headEnd + 4 + length) {

@@ -105,5 +105,75 @@ TEST(ControllerCache, MarksFadeAndSingleAnswersCountToo) {
     EXPECT_EQ(cache.find(kB), nullptr);
 }
 
+std::string strangerMac(int index) {
+    return "02:00:00:4B:99:" + std::string(1, "0123456789"[index / 10]) + "0123456789"[index % 10];
+}
+
+TEST(ControllerCache, StrangersTakeTheRoomOfTheSilentNeverOfThoseThatAnswer) {
+    ControllerCache cache({.entries = 4});
+    cache.applyDiscovery(found({controller(kA, "1"), controller(kB, "1")}), 0);
+    cache.applyDiscovery(found({controller(kA, "1"), controller(kB, "1"),
+                                controller(strangerMac(1), "1"), controller(strangerMac(2), "1")}),
+                         8000);
+    // The two strangers of the round before fell silent; three new ones come.
+    cache.applyDiscovery(
+        found({controller(strangerMac(3), "1"), controller(strangerMac(4), "1"),
+               controller(strangerMac(5), "1"), controller(kA, "1"), controller(kB, "1")}),
+        16000);
+    EXPECT_EQ(cache.size(), 4u);
+    EXPECT_NE(cache.find(kA), nullptr);
+    EXPECT_NE(cache.find(kB), nullptr);
+    EXPECT_EQ(cache.find(strangerMac(1)), nullptr);
+    EXPECT_EQ(cache.drops().evicted, 2u);
+    EXPECT_EQ(cache.drops().turnedAway, 1u);
+
+    // A controller that is silent and gone is given up first, then the one silent longest.
+    cache.applyDiscovery(found({controller(kA, "1")}), 24000);
+    cache.applyDiscovery(found({controller(kA, "1")}), 32000);
+    cache.applyStatus(controller(strangerMac(6), "1"), 33000);
+    EXPECT_EQ(cache.size(), 4u);
+    EXPECT_EQ(cache.drops().evicted, 3u);
+    EXPECT_NE(cache.find(kA), nullptr);
+    EXPECT_NE(cache.find(strangerMac(6)), nullptr);
+}
+
+TEST(ControllerCache, TheVanishedAreForgottenAndLongRepliesCountByTheirSize) {
+    ControllerCache cache({.entries = 100, .bytes = 20'000, .forgetVanishedAfterMs = 60'000});
+    cache.applyDiscovery(found({controller(kA, "1"), controller(kB, "1")}), 0);
+    cache.applyDiscovery(found({controller(kA, "1")}), 8000);
+    cache.applyDiscovery(found({controller(kA, "1")}), 16000);
+    EXPECT_EQ(markOf(cache, kB, 16000), Mark::Vanished);
+    cache.applyDiscovery(found({controller(kA, "1")}), 60'000);
+    EXPECT_NE(cache.find(kB), nullptr);
+    cache.applyDiscovery(found({controller(kA, "1")}), 61'000);
+    EXPECT_EQ(cache.find(kB), nullptr);
+    EXPECT_EQ(cache.drops().forgotten, 1u);
+
+    // Replies of 8 KB: the bytes fill before the count does.
+    std::vector<ControllerRecord> long_;
+    for (int i = 0; i < 4; ++i) {
+        long_.push_back(controller(strangerMac(i), std::string(8000, 'x')));
+    }
+    cache.applyDiscovery(found(long_), 70'000);
+    EXPECT_LE(cache.bytes(), 20'000u);
+    EXPECT_EQ(cache.size(), 2u);
+    EXPECT_EQ(cache.drops().turnedAway, 2u);
+    EXPECT_EQ(cache.find(kA), nullptr) << "kA was silent in that round: it made room";
+}
+
+TEST(ControllerCache, TheRevisionMovesOnlyWhenWhatAnEngineerActsOnChanges) {
+    ControllerCache cache;
+    cache.applyDiscovery(found({controller(kA, "192.0.2.1"), controller(kB, "192.0.2.1")}), 0);
+    const std::uint64_t first = cache.find(kA)->revision;
+    EXPECT_NE(first, cache.find(kB)->revision);
+    cache.applyStatus(controller(kA, "192.0.2.1", "20261208120009"), 1000);
+    EXPECT_EQ(cache.find(kA)->revision, first);
+    cache.applyStatus(controller(kA, "192.0.2.2"), 2000);
+    const std::uint64_t second = cache.find(kA)->revision;
+    EXPECT_GT(second, first);
+    cache.applyStatus(controller(kA, "192.0.2.1"), 3000);
+    EXPECT_GT(cache.find(kA)->revision, second) << "back to old values is a change too";
+}
+
 }  // namespace
 }  // namespace krvctl
