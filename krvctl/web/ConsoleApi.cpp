@@ -172,10 +172,22 @@ AssignmentCheck checkedSettings(const Json& object) {
     return checked;
 }
 
-// The revision in an If-Match header ("17", W/"17" or 17); nothing without one.
-std::optional<std::uint64_t> shownRevision(const HttpRequest& request, bool& unreadable) {
+// A change's body and the revision of the controller the page showed, if it said.
+struct ChangeRequest {
+    Json body;
+    std::optional<std::uint64_t> shown;
+};
+
+// The answer that refuses the request, or nothing with change filled in. The revision comes
+// as an If-Match entity tag: "17", W/"17" or 17.
+std::optional<HttpResponse> readChange(const HttpRequest& request, const std::string& expected,
+                                       ChangeRequest& change) {
+    auto object = objectOf(request.body);
+    if (!object) {
+        return badBody(object, expected);
+    }
+    change.body = std::move(object.value());
     const std::string* header = request.header("If-Match");
-    unreadable = false;
     if (header == nullptr) {
         return std::nullopt;
     }
@@ -189,10 +201,10 @@ std::optional<std::uint64_t> shownRevision(const HttpRequest& request, bool& unr
     std::uint64_t revision = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), revision);
     if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-        unreadable = true;
-        return std::nullopt;
+        return errorResponse(400, "If-Match holds the revision the page showed, in quotes");
     }
-    return revision;
+    change.shown = revision;
+    return std::nullopt;
 }
 
 std::string etagOf(std::uint64_t revision) {
@@ -631,18 +643,12 @@ std::optional<HttpResponse> ConsoleApi::staleAnswer(const std::string& mac, std:
 
 void ConsoleApi::assign(const std::string& mac, const HttpRequest& request,
                         const HttpReply& reply) {
-    const auto object = objectOf(request.body);
-    if (!object) {
-        reply(badBody(object, kNotSettings));
+    ChangeRequest change;
+    if (auto refused = readChange(request, kNotSettings, change)) {
+        reply(std::move(*refused));
         return;
     }
-    bool unreadable = false;
-    const auto shown = shownRevision(request, unreadable);
-    if (unreadable) {
-        reply(errorResponse(400, "If-Match holds the revision the page showed, in quotes"));
-        return;
-    }
-    AssignmentCheck checked = checkedSettings(object.value());
+    AssignmentCheck checked = checkedSettings(change.body);
     const std::vector<SettingProblem>& problems = checked.problems;
     if (!problems.empty()) {
         log_.add(EventKind::Note, {}, "not sent to " + mac + ": " + describe(problems.front()));
@@ -651,7 +657,7 @@ void ConsoleApi::assign(const std::string& mac, const HttpRequest& request,
                           {{"mac", mac}, {"exit", kUsage}, {"problems", problemsJson(problems)}}));
         return;
     }
-    onLan(reply, [this, mac, shown, assignment = std::move(checked.assignment)] {
+    onLan(reply, [this, mac, shown = change.shown, assignment = std::move(checked.assignment)] {
         if (shown) {
             if (auto stale = staleAnswer(mac, *shown)) {
                 return *stale;
@@ -683,20 +689,14 @@ void ConsoleApi::assign(const std::string& mac, const HttpRequest& request,
 
 void ConsoleApi::clear(const std::string& mac, const HttpRequest& request, const HttpReply& reply) {
     constexpr const char* kClearBody = "the body is {\"setting\": NAME}";
-    const auto object = objectOf(request.body);
-    if (!object) {
-        reply(badBody(object, kClearBody));
+    ChangeRequest change;
+    if (auto refused = readChange(request, kClearBody, change)) {
+        reply(std::move(*refused));
         return;
     }
-    const Json& json = object.value();
+    const Json& json = change.body;
     if (!json.contains("setting") || !json["setting"].is_string()) {
         reply(errorResponse(400, kClearBody));
-        return;
-    }
-    bool unreadable = false;
-    const auto shown = shownRevision(request, unreadable);
-    if (unreadable) {
-        reply(errorResponse(400, "If-Match holds the revision the page showed, in quotes"));
         return;
     }
     const auto setting = checkClearSetting(json["setting"].get<std::string>());
@@ -705,7 +705,7 @@ void ConsoleApi::clear(const std::string& mac, const HttpRequest& request, const
                             {{"mac", mac}, {"exit", kUsage}}));
         return;
     }
-    onLan(reply, [this, mac, shown, setting = setting.value()] {
+    onLan(reply, [this, mac, shown = change.shown, setting = setting.value()] {
         if (shown) {
             if (auto stale = staleAnswer(mac, *shown)) {
                 return *stale;
