@@ -141,7 +141,7 @@ TEST_F(Siege, TheConsoleHoldsItsBoundsUnderAHostileLanAndAbusiveClients) {
     const Json refused = abuse({"refused", "--count", "1100"});
     std::cout << "[ siege    ] 1100 refused " << refused.dump() << "\n";
     EXPECT_EQ(refused["statuses"]["403"], 1100);
-    EXPECT_LE(refused["kinds"].value("refused", 0), 5);
+    EXPECT_LE(refused["kinds"].value("refused", 0), 20) << "not one per request";
     EXPECT_GE(refused["kinds"].value("sent", 0), 1);
     EXPECT_LE(refused["eventsBytes"].get<int>(), 1024 * 1024);
 
