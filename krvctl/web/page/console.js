@@ -235,6 +235,7 @@ function takeCurrent(json) {
   drawTable();
   drawDetail();
   showStale(selectedController(), true);
+  $("stale").scrollIntoView({ block: "nearest" });
 }
 
 $("stale-accept").addEventListener("click", () => {
