@@ -25,6 +25,13 @@ using namespace std::chrono_literals;
 constexpr const char* kPython = "/usr/bin/python3";
 constexpr const char* kAbuse = KRV_SOURCE_DIR "/tests/krvctl/siege/abuse.py";
 constexpr long kMiB = 1024;  // in KiB, as /proc counts
+// Under AddressSanitizer memory figures mean nothing (shadow memory, quarantine): the siege
+// then checks everything else.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryMeasured = false;
+#else
+constexpr bool kMemoryMeasured = true;
+#endif
 
 long statusKiB(pid_t pid, const std::string& field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -125,7 +132,7 @@ TEST_F(Siege, TheConsoleHoldsItsBoundsUnderAHostileLanAndAbusiveClients) {
         std::cout << "[ siege    ] " << c.args[0] << " " << saw.dump() << "; peak +"
                   << (peak - before) << " KiB\n";
         EXPECT_EQ(saw["status"], c.status) << c.args[0];
-        EXPECT_LE(peak - before, 16 * kMiB) << c.args[0];
+        EXPECT_TRUE(!kMemoryMeasured || peak - before <= 16 * kMiB) << c.args[0];
     }
 
     // A dozen discoveries at once hold no HTTP thread: the table answers meanwhile.
@@ -161,7 +168,7 @@ TEST_F(Siege, TheConsoleHoldsItsBoundsUnderAHostileLanAndAbusiveClients) {
     EXPECT_LE(after["counts"]["known"].get<int>(), 1024);
     EXPECT_GT(after["counts"]["evicted"].get<int>() + after["counts"]["turnedAway"].get<int>(), 0)
         << "the device sent more strangers than the table holds";
-    EXPECT_LE(resident, 48 * kMiB);
+    EXPECT_TRUE(!kMemoryMeasured || resident <= 48 * kMiB) << resident << " KiB";
 
     responder.stop();
     EXPECT_EQ(console.stop(10s), 0);
