@@ -114,9 +114,15 @@ std::string describe(const SettingProblem& problem) {
     return problem.key.empty() ? problem.problem : problem.key + ": " + problem.problem;
 }
 
-// The body as a JSON object, or why not. A key given twice is refused rather than letting
-// the last one win unseen, as the command line refuses it.
-Result<Json> objectOf(const std::string& body) {
+// A body that should be a JSON object: the object, or nothing and the key given twice if that
+// was the fault. A repeated key is refused rather than letting the last one win unseen, as
+// the command line refuses it.
+struct ParsedBody {
+    std::optional<Json> object;
+    std::string repeatedKey;
+};
+
+ParsedBody parseBody(const std::string& body) {
     std::vector<std::set<std::string>> open;
     std::string repeated;
     const Json::parser_callback_t notice = [&](int, Json::parse_event_t event, Json& parsed) {
@@ -131,26 +137,26 @@ Result<Json> objectOf(const std::string& body) {
         return true;
     };
     Json json = Json::parse(body, notice, false);
-    if (json.is_discarded() || !json.is_object()) {
-        return Result<Json>::failure("");
-    }
     if (!repeated.empty()) {
-        return Result<Json>::failure(printable(repeated) + " is given twice");
+        return {std::nullopt, printable(repeated)};
     }
-    return Result<Json>::success(std::move(json));
+    if (json.is_discarded() || !json.is_object()) {
+        return {};
+    }
+    return {std::move(json), {}};
 }
 
 constexpr const char* kNotSettings = "the body is a JSON object of settings";
 
 // The answer to a body that is no usable JSON object: what it should be, or the key repeated.
-HttpResponse badBody(const Result<Json>& object, const std::string& expected) {
-    if (object.problem().empty()) {
+HttpResponse badBody(const ParsedBody& parsed, const std::string& expected) {
+    if (parsed.repeatedKey.empty()) {
         return errorResponse(400, expected);
     }
-    const std::string key = object.problem().substr(0, object.problem().rfind(" is given twice"));
+    const std::string problem = parsed.repeatedKey + " is given twice";
     return errorResponse(
-        400, object.problem(),
-        {{"problems", Json::array({{{"key", key}, {"problem", object.problem()}}})}});
+        400, problem,
+        {{"problems", Json::array({{{"key", parsed.repeatedKey}, {"problem", problem}}})}});
 }
 
 // {"KEY": "VALUE", ...} checked as the command line checks KEY=VALUE, in the order given; a
@@ -182,11 +188,11 @@ struct ChangeRequest {
 // as an If-Match entity tag: "17", W/"17" or 17.
 std::optional<HttpResponse> readChange(const HttpRequest& request, const std::string& expected,
                                        ChangeRequest& change) {
-    auto object = objectOf(request.body);
-    if (!object) {
-        return badBody(object, expected);
+    ParsedBody parsed = parseBody(request.body);
+    if (!parsed.object) {
+        return badBody(parsed, expected);
     }
-    change.body = std::move(object.value());
+    change.body = std::move(*parsed.object);
     const std::string* header = request.header("If-Match");
     if (header == nullptr) {
         return std::nullopt;
@@ -599,11 +605,11 @@ HttpResponse ConsoleApi::query(const std::string& mac) {
 }
 
 HttpResponse ConsoleApi::check(const std::string& mac, const std::string& body) {
-    const auto object = objectOf(body);
-    if (!object) {
-        return badBody(object, kNotSettings);
+    const ParsedBody parsed = parseBody(body);
+    if (!parsed.object) {
+        return badBody(parsed, kNotSettings);
     }
-    const AssignmentCheck checked = checkedSettings(object.value());
+    const AssignmentCheck checked = checkedSettings(*parsed.object);
     std::vector<std::string> risks;
     bool known = false;
     if (checked.problems.empty()) {
