@@ -214,7 +214,10 @@ std::optional<HttpResponse> readChange(const HttpRequest& request, const std::st
 }
 
 std::string etagOf(std::uint64_t revision) {
-    return "\"" + std::to_string(revision) + "\"";
+    std::string tag = std::to_string(revision);
+    tag.insert(tag.begin(), '"');
+    tag += '"';
+    return tag;
 }
 
 std::string settingsText(const Assignment& assignment) {

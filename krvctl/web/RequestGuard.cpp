@@ -37,7 +37,8 @@ RequestGuard::RequestGuard(ListenAddress listen, std::string token)
 
 bool RequestGuard::hostAllowed(const std::string& host) const {
     const std::string name = lower(host);
-    const std::string port = ":" + std::to_string(listen_.port);
+    std::string port = std::to_string(listen_.port);
+    port.insert(port.begin(), ':');
     if (name == listen_.text() || (listen_.port == 80 && name == listen_.host())) {
         return true;
     }
