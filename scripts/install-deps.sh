@@ -8,7 +8,9 @@ packages=(
     build-essential cmake pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     libevdev-dev
-    libcli11-dev nlohmann-json3-dev libcpp-httplib-dev libcsv-dev
+    libcli11-dev nlohmann-json3-dev libcsv-dev
+    # the web console's HTTP server (Boost.Beast, header-only)
+    libboost-dev
     # krvctl's completion, checked against the real bash-completion
     bash-completion
     iproute2 util-linux procps net-tools
@@ -29,7 +31,7 @@ if [ "${1:-}" = --ship ]; then
         # and user emulation to run the unit tests
         g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static
         libgtest-dev:arm64 libgmock-dev:arm64 libevdev-dev:arm64 libstdc++6:arm64
-        libcpp-httplib-dev:arm64 libcsv-dev:arm64
+        libboost-dev:arm64 libcsv-dev:arm64
     )
 fi
 

@@ -57,6 +57,12 @@ check_package() { # deb architecture
     if [ "$package" = tapsim ]; then
         grep -q 'libevdev2 (>= ' <<<"$depends" || fail "$deb: libevdev2 missing: $depends"
     fi
+    # The console's HTTP server is built in: krvctl needs the C and C++ run-time and libcsv only.
+    if [ "$package" = krvctl ]; then
+        local names
+        names=$(tr ',' '\n' <<<"$depends" | sed -n 's/^ *\([a-z0-9.+-]*\).*/\1/p' | sort | xargs)
+        [ "$names" = "libc6 libcsv3 libgcc-s1 libstdc++6" ] || fail "$deb: depends on $depends"
+    fi
 }
 
 # --- a throw-away root: dpkg's database, busybox as /bin/sh, stand-ins that record calls ---

@@ -24,7 +24,11 @@ bool ListenAddress::anyAddress() const {
 
 Result<ListenAddress> parseListenAddress(std::string_view text) {
     const auto fail = [text](const std::string& why) {
-        return Result<ListenAddress>::failure("'" + std::string(text) + "': " + why);
+        // Appended, not "'" + ... + why: GCC 12 at -O3 wrongly sees the inlined temporaries
+        // overlap (-Wrestrict), and every build type must build.
+        std::string problem = "'";
+        problem.append(text).append("': ").append(why);
+        return Result<ListenAddress>::failure(std::move(problem));
     };
     const std::size_t colon = text.rfind(':');
     if (colon == std::string_view::npos) {

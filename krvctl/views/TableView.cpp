@@ -165,9 +165,12 @@ std::string monitorLine(const MonitoredDatagram& monitored) {
     word.resize(std::max<std::size_t>(word.size(), 6), ' ');
     line += word;
     for (const Item& item : decoded.items) {
-        line += "  " + printable(item.key);
+        // Appended in two steps: GCC 12 at -O3 wrongly warns (-Wrestrict) about "  " + ...
+        line += "  ";
+        line += printable(item.key);
         if (item.hasValue) {
-            line += "=" + printable(item.value);
+            line += '=';
+            line += printable(item.value);
         }
     }
     if (!decoded.problem.empty()) {

@@ -1,6 +1,7 @@
 #include "krvctl/web/ConsoleApi.h"
 
 #include <charconv>
+#include <set>
 
 #include "krvctl/operations/NetworkGuard.h"
 #include "krvctl/operations/Operations.h"
@@ -113,26 +114,57 @@ std::string describe(const SettingProblem& problem) {
     return problem.key.empty() ? problem.problem : problem.key + ": " + problem.problem;
 }
 
-std::optional<Json> objectOf(const std::string& body) {
-    Json json = Json::parse(body, nullptr, false);
-    if (json.is_discarded() || !json.is_object()) {
-        return std::nullopt;
+// A body that should be a JSON object: the object, or nothing and the key given twice if that
+// was the fault. A repeated key is refused rather than letting the last one win unseen, as
+// the command line refuses it.
+struct ParsedBody {
+    std::optional<Json> object;
+    std::string repeatedKey;
+};
+
+ParsedBody parseBody(const std::string& body) {
+    std::vector<std::set<std::string>> open;
+    std::string repeated;
+    const Json::parser_callback_t notice = [&](int, Json::parse_event_t event, Json& parsed) {
+        if (event == Json::parse_event_t::object_start) {
+            open.emplace_back();
+        } else if (event == Json::parse_event_t::object_end && !open.empty()) {
+            open.pop_back();
+        } else if (event == Json::parse_event_t::key && !open.empty() && repeated.empty() &&
+                   !open.back().insert(parsed.get<std::string>()).second) {
+            repeated = parsed.get<std::string>();
+        }
+        return true;
+    };
+    Json json = Json::parse(body, notice, false);
+    if (!repeated.empty()) {
+        return {std::nullopt, printable(repeated)};
     }
-    return json;
+    if (json.is_discarded() || !json.is_object()) {
+        return {};
+    }
+    return {std::move(json), {}};
 }
 
 constexpr const char* kNotSettings = "the body is a JSON object of settings";
 
-// {"KEY": "VALUE", ...} checked as the command line checks KEY=VALUE, in the order given; a
-// member that is not text is one more problem. Nothing when the body is no JSON object.
-std::optional<AssignmentCheck> checkedBody(const std::string& body) {
-    const auto object = objectOf(body);
-    if (!object) {
-        return std::nullopt;
+// The answer to a body that is no usable JSON object: what it should be, or the key repeated.
+HttpResponse badBody(const ParsedBody& parsed, const std::string& expected) {
+    if (parsed.repeatedKey.empty()) {
+        return errorResponse(400, expected);
     }
+    const std::string problem = parsed.repeatedKey + " is given twice";
+    return errorResponse(
+        400, problem,
+        {{"problems", Json::array({{{"key", parsed.repeatedKey}, {"problem", problem}}})}});
+}
+
+// {"KEY": "VALUE", ...} checked as the command line checks KEY=VALUE, in the order given; a
+// member that is not text is one more problem.
+AssignmentCheck checkedSettings(const Json& object) {
     std::vector<Setting> settings;
     std::vector<SettingProblem> notText;
-    for (const auto& [key, value] : object->items()) {
+    for (const auto& [key, value] : object.items()) {
         if (value.is_string()) {
             settings.push_back({key, value.get<std::string>()});
         } else {
@@ -146,21 +178,46 @@ std::optional<AssignmentCheck> checkedBody(const std::string& body) {
     return checked;
 }
 
-Json entryJson(const CachedController& cached) {
-    Json json = Json::object();
-    json["key"] = cacheKey(cached.record);
-    json["mac"] = cached.record.mac;
-    json["from"] = cached.record.from;
-    json["mark"] = std::string(markName(cached.mark));
-    json["changedKeys"] = cached.changedKeys;
-    json["firstSeen"] = cached.firstSeenMs;
-    json["lastSeen"] = cached.lastSeenMs;
-    json["missedRounds"] = cached.missedRounds;
-    const auto& offset = cached.record.clockOffsetSeconds;
-    json["clockOffset"] = offset ? Json(formatOffset(*offset)) : Json(nullptr);
-    json["clockOffsetSeconds"] = offset ? Json(*offset) : Json(nullptr);
-    json["status"] = controllerJson(cached.record);
-    return json;
+// A change's body and the revision of the controller the page showed, if it said.
+struct ChangeRequest {
+    Json body;
+    std::optional<std::uint64_t> shown;
+};
+
+// The answer that refuses the request, or nothing with change filled in. The revision comes
+// as an If-Match entity tag: "17", W/"17" or 17.
+std::optional<HttpResponse> readChange(const HttpRequest& request, const std::string& expected,
+                                       ChangeRequest& change) {
+    ParsedBody parsed = parseBody(request.body);
+    if (!parsed.object) {
+        return badBody(parsed, expected);
+    }
+    change.body = std::move(*parsed.object);
+    const std::string* header = request.header("If-Match");
+    if (header == nullptr) {
+        return std::nullopt;
+    }
+    std::string_view text = *header;
+    if (text.starts_with("W/")) {
+        text.remove_prefix(2);
+    }
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+        text = text.substr(1, text.size() - 2);
+    }
+    std::uint64_t revision = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), revision);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        return errorResponse(400, "If-Match holds the revision the page showed, in quotes");
+    }
+    change.shown = revision;
+    return std::nullopt;
+}
+
+std::string etagOf(std::uint64_t revision) {
+    std::string tag = std::to_string(revision);
+    tag.insert(tag.begin(), '"');
+    tag += '"';
+    return tag;
 }
 
 std::string settingsText(const Assignment& assignment) {
@@ -205,73 +262,113 @@ ConsoleApi::ConsoleApi(Endpoint& lan, Clock& clock, std::function<std::uint64_t(
     : settings_(std::move(settings)),
       wallClockMs_(std::move(wallClockMs)),
       guard_(settings_.listen, settings_.token),
-      log_(wallClockMs_),
+      log_(wallClockMs_, settings_.log),
       endpoint_(lan, log_),
       client_(endpoint_, clock, std::move(random), settings_.timing),
-      worker_([this] { discoverRound(false); }, settings_.refreshInterval) {}
+      cache_(settings_.cache),
+      worker_([this] { discoverRound(false); }, settings_.refreshInterval, settings_.lanQueue) {}
 
-HttpResponse ConsoleApi::handle(const HttpRequest& request) {
-    const std::string* host = request.header("Host");
-    const std::string* origin = request.header("Origin");
-    const std::string* token = request.header(kTokenHeader);
-    const GuardedRequest guarded{request.method, host ? *host : std::string(),
-                                 origin ? std::optional<std::string>(*origin) : std::nullopt,
-                                 token ? *token : ""};
-    HttpResponse response;
-    if (const auto refusal = guard_.refusal(guarded)) {
-        log_.add(EventKind::Refused, request.remoteAddress,
-                 request.method + " " + request.path + ": " + *refusal);
-        response = errorResponse(403, "refused: " + printable(*refusal));
-    } else {
-        response = route(request);
-    }
+void ConsoleApi::showConnections(std::function<HttpCounters()> counters) {
+    connections_ = std::move(counters);
+}
+
+namespace {
+
+HttpResponse safe(HttpResponse response) {
     response.headers.insert(response.headers.end(), kSafetyHeaders.begin(), kSafetyHeaders.end());
     return response;
 }
 
-HttpResponse ConsoleApi::route(const HttpRequest& request) {
+}  // namespace
+
+std::optional<HttpResponse> ConsoleApi::screen(const HttpRequest& head) {
+    const std::string* host = head.header("Host");
+    const std::string* origin = head.header("Origin");
+    const std::string* token = head.header(kTokenHeader);
+    const GuardedRequest guarded{head.method, host ? *host : std::string(),
+                                 origin ? std::optional<std::string>(*origin) : std::nullopt,
+                                 token ? *token : ""};
+    const auto refusal = guard_.refusal(guarded);
+    if (!refusal) {
+        return std::nullopt;
+    }
+    log_.refuse(head.remoteAddress, refusal->rule,
+                head.method + " " + head.path + ": " + refusal->text);
+    return safe(errorResponse(403, "refused: " + printable(refusal->text)));
+}
+
+void ConsoleApi::handle(const HttpRequest& request, HttpReply reply) {
+    // The server screens the header already; a caller without a server gets the same guard.
+    if (auto refused = screen(request)) {
+        reply(std::move(*refused));
+        return;
+    }
+    route(request,
+          [reply = std::move(reply)](HttpResponse response) { reply(safe(std::move(response))); });
+}
+
+HttpResponse ConsoleApi::malformed(const std::string& remoteAddress, int status,
+                                   const std::string& problem) {
+    log_.refuse(remoteAddress, "HTTP " + std::to_string(status), problem);
+    return safe(errorResponse(status, problem));
+}
+
+void ConsoleApi::route(const HttpRequest& request, const HttpReply& reply) {
     const Routed routed = routeOf(request.path);
     const std::string method = request.method == "HEAD" ? "GET" : request.method;
     if (routed.route == Route::Unknown) {
-        return errorResponse(404, "no such page: " + printable(request.path));
+        reply(errorResponse(404, "no such page: " + printable(request.path)));
+        return;
     }
     if (method != routed.method) {
         HttpResponse response =
             errorResponse(405, printable(request.path) + " takes " + routed.method + " only");
         response.headers.emplace_back("Allow", routed.method);
-        return response;
+        reply(std::move(response));
+        return;
     }
     switch (routed.route) {
         case Route::Page: {
             const PageFile* file = findPageFile(request.path);
-            return {200, std::string(file->contentType), std::string(file->body), {}};
+            reply({200, std::string(file->contentType), std::string(file->body), {}});
+            return;
         }
         case Route::Session:
-            return session();
+            reply(session());
+            return;
         case Route::Controllers:
-            return controllers();
+            reply(controllers());
+            return;
         case Route::Events:
-            return events(request);
+            reply(events(request));
+            return;
         case Route::Discover:
-            return discover();
+            discover(reply);
+            return;
         default:
             break;
     }
     const auto mac = normalizeMac(routed.mac);
     if (!mac) {
-        return errorResponse(400, "MAC '" + printable(routed.mac) + "': " + mac.problem());
+        reply(errorResponse(400, "MAC '" + printable(routed.mac) + "': " + mac.problem()));
+        return;
     }
     switch (routed.route) {
         case Route::Controller:
-            return controller(mac.value());
+            reply(controller(mac.value()));
+            return;
         case Route::Query:
-            return query(mac.value());
+            onLan(reply, [this, mac = mac.value()] { return query(mac); });
+            return;
         case Route::Check:
-            return check(mac.value(), request.body);
+            reply(check(mac.value(), request.body));
+            return;
         case Route::Assign:
-            return assign(mac.value(), request.body);
+            assign(mac.value(), request, reply);
+            return;
         default:
-            return clear(mac.value(), request.body);
+            clear(mac.value(), request, reply);
+            return;
     }
 }
 
@@ -290,23 +387,64 @@ HttpResponse ConsoleApi::session() const {
     return jsonResponse(200, json);
 }
 
+Json ConsoleApi::entryJson(const CachedController& cached) const {
+    Json json = Json::object();
+    json["key"] = cacheKey(cached.record);
+    json["mac"] = cached.record.mac;
+    json["from"] = cached.record.from;
+    json["mark"] = std::string(markName(cached.mark));
+    json["changedKeys"] = cached.changedKeys;
+    json["firstSeen"] = cached.firstSeenMs;
+    json["lastSeen"] = cached.lastSeenMs;
+    json["missedRounds"] = cached.missedRounds;
+    json["revision"] = cached.revision;
+    const auto& offset = cached.record.clockOffsetSeconds;
+    json["clockOffset"] = offset ? Json(formatOffset(*offset)) : Json(nullptr);
+    json["clockOffsetSeconds"] = offset ? Json(*offset) : Json(nullptr);
+    json["status"] = controllerJson(cached.record);
+    return json;
+}
+
 HttpResponse ConsoleApi::controllers(int status, const std::string& error) {
     Json json = Json::object();
     Json list = Json::array();
     {
         const std::lock_guard lock(cacheMutex_);
-        for (const CachedController& cached : cache_.snapshot(wallClockMs_())) {
-            list.push_back(entryJson(cached));
-        }
         const Discovery& last = cache_.lastDiscovery();
         json["rounds"] = cache_.rounds();
-        json["answered"] = last.controllers.size();
+        json["answered"] = cache_.lastAnswered();
         json["problem"] = last.problem;
         json["dropped"] = last.dropped;
         json["conflicts"] = last.conflicts;
+        // Those still there first, so that a LAN of strangers cannot crowd them out of the list.
+        std::size_t bytes = 0;
+        std::size_t omitted = 0;
+        for (const bool vanished : {false, true}) {
+            cache_.forEach(wallClockMs_(), [&](const CachedController& cached) {
+                if ((cached.mark == Mark::Vanished) != vanished) {
+                    return;
+                }
+                Json entry = entryJson(cached);
+                const std::size_t size = dumpJson(entry, -1).size();
+                if (bytes + size > settings_.listBytes) {
+                    ++omitted;
+                    return;
+                }
+                bytes += size;
+                list.push_back(std::move(entry));
+            });
+        }
+        const CacheDrops& drops = cache_.drops();
+        json["known"] = cache_.size();
+        json["listed"] = list.size();
+        json["omitted"] = omitted;
+        json["capacity"] = cache_.limits().entries;
+        json["forgotten"] = drops.forgotten;
+        json["evicted"] = drops.evicted;
+        json["turnedAway"] = drops.turnedAway;
     }
     json["discovering"] = discovering_.load();
-    json["controllers"] = list;
+    json["controllers"] = std::move(list);
     if (!error.empty()) {
         json["error"] = error;
     }
@@ -315,15 +453,16 @@ HttpResponse ConsoleApi::controllers(int status, const std::string& error) {
 
 HttpResponse ConsoleApi::controller(const std::string& mac) {
     const std::lock_guard lock(cacheMutex_);
-    for (const CachedController& cached : cache_.snapshot(wallClockMs_())) {
-        if (cached.record.mac == mac) {
-            return jsonResponse(200, entryJson(cached));
-        }
+    const auto cached = cache_.shown(mac, wallClockMs_());
+    if (!cached) {
+        return errorResponse(404, mac + " has not answered this console");
     }
-    return errorResponse(404, mac + " has not answered this console");
+    HttpResponse response = jsonResponse(200, entryJson(*cached));
+    response.headers.emplace_back("ETag", etagOf(cached->revision));
+    return response;
 }
 
-HttpResponse ConsoleApi::events(const HttpRequest& request) const {
+HttpResponse ConsoleApi::events(const HttpRequest& request) {
     std::uint64_t after = 0;
     if (const std::string* text = request.parameter("after")) {
         const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), after);
@@ -339,7 +478,20 @@ HttpResponse ConsoleApi::events(const HttpRequest& request) const {
                         {"peer", event.peer},
                         {"text", event.text}});
     }
-    return jsonResponse(200, {{"events", list}});
+    const EventLogCounts counts = log_.counts();
+    Json json = {{"events", std::move(list)},
+                 {"held", counts.held},
+                 {"heldBytes", counts.heldBytes},
+                 {"dropped", counts.dropped},
+                 {"refused", counts.refused}};
+    if (connections_) {
+        const HttpCounters http = connections_();
+        json["connections"] = {{"evicted", http.evicted},
+                               {"turnedAway", http.turnedAway},
+                               {"timedOut", http.timedOut},
+                               {"tooLarge", http.tooLarge}};
+    }
+    return jsonResponse(200, json);
 }
 
 Discovery ConsoleApi::discoverRound(bool requested) {
@@ -362,8 +514,9 @@ Discovery ConsoleApi::discoverRound(bool requested) {
                      std::to_string(changes.added) + " new, " + std::to_string(changes.changed) +
                      " changed, " + std::to_string(changes.vanished) + " vanished");
     }
-    for (const std::string& conflict : found.conflicts) {
-        log_.add(EventKind::Note, {}, "warning: " + conflict);
+    const std::size_t shown = std::min(found.conflicts.size(), ControllerCache::kConflictsKept);
+    for (std::size_t i = 0; i < shown; ++i) {
+        log_.add(EventKind::Note, {}, "warning: " + found.conflicts[i]);
     }
     return found;
 }
@@ -373,37 +526,80 @@ void ConsoleApi::remember(const ControllerRecord& record) {
     cache_.applyStatus(record, wallClockMs_());
 }
 
-bool ConsoleApi::onLan(const std::function<void()>& job) {
-    return worker_.run([&] {
-        endpoint_.record(true);
-        job();
-        endpoint_.record(false);
-    });
-}
+namespace {
 
-HttpResponse ConsoleApi::discover() {
-    Discovery found;
-    if (!worker_.run([&] { found = discoverRound(true); })) {
+// The answer when the worker took no job.
+HttpResponse workerRefusal(LanWorker::Queued queued, std::size_t capacity) {
+    if (queued == LanWorker::Queued::Stopped) {
         return errorResponse(503, "the console is stopping");
     }
-    if (const auto failure = deliveryFailure(found.delivery, found.problem, "query")) {
-        return controllers(httpStatusFor(failure->first), failure->second);
+    HttpResponse busy = errorResponse(503, "the console is busy: " + std::to_string(capacity) +
+                                               " requests wait for the LAN already; try again "
+                                               "shortly");
+    busy.headers.emplace_back("Retry-After", "5");
+    return busy;
+}
+
+}  // namespace
+
+void ConsoleApi::onLan(const HttpReply& reply, std::function<HttpResponse()> job) {
+    const auto queued = worker_.submit([this, reply, job = std::move(job)] {
+        endpoint_.record(true);
+        HttpResponse response = job();
+        endpoint_.record(false);
+        reply(std::move(response));
+    });
+    if (queued != LanWorker::Queued::Yes) {
+        reply(workerRefusal(queued, settings_.lanQueue));
     }
-    if (found.controllers.empty()) {
-        return controllers(httpStatusFor(kNoAnswer), "no controller answered in time");
+}
+
+void ConsoleApi::discover(HttpReply reply) {
+    {
+        const std::lock_guard lock(discoverMutex_);
+        discoverWaiting_.push_back(std::move(reply));
+        // A discovery waits already: its answer serves this request as well.
+        if (discoverWaiting_.size() > 1) {
+            return;
+        }
     }
-    return controllers();
+    const auto answerWaiting = [this](const HttpResponse& response) {
+        std::vector<HttpReply> waiting;
+        {
+            const std::lock_guard lock(discoverMutex_);
+            waiting.swap(discoverWaiting_);
+        }
+        for (const HttpReply& each : waiting) {
+            each(response);
+        }
+    };
+    const auto queued = worker_.submit([this] {
+        // Those who come while it runs want a discovery that starts after them: the next one.
+        std::vector<HttpReply> waiting;
+        {
+            const std::lock_guard lock(discoverMutex_);
+            waiting.swap(discoverWaiting_);
+        }
+        const Discovery found = discoverRound(true);
+        HttpResponse response = controllers();
+        if (const auto failure = deliveryFailure(found.delivery, found.problem, "query")) {
+            response = controllers(httpStatusFor(failure->first), failure->second);
+        } else if (found.controllers.empty()) {
+            response = controllers(httpStatusFor(kNoAnswer), "no controller answered in time");
+        }
+        for (const HttpReply& each : waiting) {
+            each(response);
+        }
+    });
+    if (queued != LanWorker::Queued::Yes) {
+        answerWaiting(workerRefusal(queued, settings_.lanQueue));
+    }
 }
 
 HttpResponse ConsoleApi::query(const std::string& mac) {
-    QueryAnswer answer;
-    if (!onLan([&] {
-            answer = client_.query(mac);
-            if (answer.record) {
-                remember(*answer.record);
-            }
-        })) {
-        return errorResponse(503, "the console is stopping");
+    const QueryAnswer answer = client_.query(mac);
+    if (answer.record) {
+        remember(*answer.record);
     }
     if (const auto failure = deliveryFailure(answer.delivery, answer.problem, "query")) {
         return errorResponse(httpStatusFor(failure->first), failure->second);
@@ -412,93 +608,132 @@ HttpResponse ConsoleApi::query(const std::string& mac) {
 }
 
 HttpResponse ConsoleApi::check(const std::string& mac, const std::string& body) {
-    const auto checked = checkedBody(body);
-    if (!checked) {
-        return errorResponse(400, kNotSettings);
+    const ParsedBody parsed = parseBody(body);
+    if (!parsed.object) {
+        return badBody(parsed, kNotSettings);
     }
+    const AssignmentCheck checked = checkedSettings(*parsed.object);
     std::vector<std::string> risks;
     bool known = false;
-    if (checked->problems.empty()) {
+    if (checked.problems.empty()) {
         const std::lock_guard lock(cacheMutex_);
         const CachedController* current = cache_.find(mac);
         known = current != nullptr;
-        risks = cutOffRisks(checked->assignment, known ? &current->record : nullptr);
+        risks = cutOffRisks(checked.assignment, known ? &current->record : nullptr);
     }
-    return jsonResponse(200, {{"ok", checked->problems.empty() && risks.empty()},
-                              {"problems", problemsJson(checked->problems)},
+    return jsonResponse(200, {{"ok", checked.problems.empty() && risks.empty()},
+                              {"problems", problemsJson(checked.problems)},
                               {"risks", risks},
                               {"currentKnown", known}});
 }
 
-HttpResponse ConsoleApi::assign(const std::string& mac, const std::string& body) {
-    const auto checked = checkedBody(body);
-    if (!checked) {
-        return errorResponse(400, kNotSettings);
+std::optional<HttpResponse> ConsoleApi::staleAnswer(const std::string& mac, std::uint64_t shown) {
+    // What the console last saw may itself be old: another tool changes controllers too.
+    const QueryAnswer fresh = client_.query(mac);
+    if (fresh.record) {
+        remember(*fresh.record);
     }
-    const std::vector<SettingProblem>& problems = checked->problems;
-    if (!problems.empty()) {
-        log_.add(EventKind::Note, {}, "not sent to " + mac + ": " + describe(problems.front()));
-        return errorResponse(
-            httpStatusFor(kUsage), describe(problems.front()),
-            {{"mac", mac}, {"exit", kUsage}, {"problems", problemsJson(problems)}});
+    const std::lock_guard lock(cacheMutex_);
+    const auto current = cache_.shown(mac, wallClockMs_());
+    if (current && current->revision == shown) {
+        return std::nullopt;
     }
-    AssignReport report;
-    if (!onLan([&] {
-            log_.add(EventKind::Note, {},
-                     "assign to " + mac + ": " + settingsText(checked->assignment));
-            report = assignAndVerify(client_, mac, checked->assignment, {});
-            if (report.after) {
-                remember(*report.after);
-            }
-        })) {
-        return errorResponse(503, "the console is stopping");
+    const std::string error = mac +
+                              " has changed since the page showed it; nothing was sent: "
+                              "check its values and send again";
+    log_.add(EventKind::Note, {}, "not sent to " + mac + ": changed since the page showed it");
+    HttpResponse response = errorResponse(
+        412, error, {{"mac", mac}, {"current", current ? entryJson(*current) : Json()}});
+    if (current) {
+        response.headers.emplace_back("ETag", etagOf(current->revision));
     }
-    Json json = assignJson(mac, report);
-    json["exit"] = report.status;
-    json["risks"] = report.risks;
-    if (report.status != kDone) {
-        // The guard's own message speaks of the command line's --force, which the console
-        // does not offer.
-        std::string error = report.problem;
-        if (!report.risks.empty()) {
-            error = "refusing to assign: it would likely cut " + mac + " off the network";
-        }
-        json["error"] = error;
-        log_.add(EventKind::Note, {}, mac + ": " + error);
-    } else {
-        log_.add(EventKind::Note, {}, mac + ": assignment accepted and verified");
-    }
-    return jsonResponse(httpStatusFor(report.status), json);
+    return response;
 }
 
-HttpResponse ConsoleApi::clear(const std::string& mac, const std::string& body) {
-    const auto object = objectOf(body);
-    if (!object || !object->contains("setting") || !(*object)["setting"].is_string()) {
-        return errorResponse(400, "the body is {\"setting\": NAME}");
+void ConsoleApi::assign(const std::string& mac, const HttpRequest& request,
+                        const HttpReply& reply) {
+    ChangeRequest change;
+    if (auto refused = readChange(request, kNotSettings, change)) {
+        reply(std::move(*refused));
+        return;
     }
-    const auto setting = checkClearSetting((*object)["setting"].get<std::string>());
-    if (!setting) {
-        return errorResponse(httpStatusFor(kUsage), setting.problem(),
-                             {{"mac", mac}, {"exit", kUsage}});
+    AssignmentCheck checked = checkedSettings(change.body);
+    const std::vector<SettingProblem>& problems = checked.problems;
+    if (!problems.empty()) {
+        log_.add(EventKind::Note, {}, "not sent to " + mac + ": " + describe(problems.front()));
+        reply(
+            errorResponse(httpStatusFor(kUsage), describe(problems.front()),
+                          {{"mac", mac}, {"exit", kUsage}, {"problems", problemsJson(problems)}}));
+        return;
     }
-    ClearReport report;
-    if (!onLan([&] {
-            log_.add(EventKind::Note, {}, "clear " + setting.value() + " of " + mac);
-            report = clearAndVerify(client_, mac, setting.value(), true);
-            if (report.after) {
-                remember(*report.after);
+    onLan(reply, [this, mac, shown = change.shown, assignment = std::move(checked.assignment)] {
+        if (shown) {
+            if (auto stale = staleAnswer(mac, *shown)) {
+                return *stale;
             }
-        })) {
-        return errorResponse(503, "the console is stopping");
+        }
+        log_.add(EventKind::Note, {}, "assign to " + mac + ": " + settingsText(assignment));
+        const AssignReport report = assignAndVerify(client_, mac, assignment, {});
+        if (report.after) {
+            remember(*report.after);
+        }
+        Json json = assignJson(mac, report);
+        json["exit"] = report.status;
+        json["risks"] = report.risks;
+        if (report.status != kDone) {
+            // The guard's own message speaks of the command line's --force, which the console
+            // does not offer.
+            std::string error = report.problem;
+            if (!report.risks.empty()) {
+                error = "refusing to assign: it would likely cut " + mac + " off the network";
+            }
+            json["error"] = error;
+            log_.add(EventKind::Note, {}, mac + ": " + error);
+        } else {
+            log_.add(EventKind::Note, {}, mac + ": assignment accepted and verified");
+        }
+        return jsonResponse(httpStatusFor(report.status), json);
+    });
+}
+
+void ConsoleApi::clear(const std::string& mac, const HttpRequest& request, const HttpReply& reply) {
+    constexpr const char* kClearBody = "the body is {\"setting\": NAME}";
+    ChangeRequest change;
+    if (auto refused = readChange(request, kClearBody, change)) {
+        reply(std::move(*refused));
+        return;
     }
-    Json json = clearJson(mac, report);
-    json["exit"] = report.status;
-    if (report.status != kDone) {
-        json["error"] = report.problem;
+    const Json& json = change.body;
+    if (!json.contains("setting") || !json["setting"].is_string()) {
+        reply(errorResponse(400, kClearBody));
+        return;
     }
-    log_.add(EventKind::Note, {},
-             mac + ": " + (report.status == kDone ? "cleared " + setting.value() : report.problem));
-    return jsonResponse(httpStatusFor(report.status), json);
+    const auto setting = checkClearSetting(json["setting"].get<std::string>());
+    if (!setting) {
+        reply(errorResponse(httpStatusFor(kUsage), setting.problem(),
+                            {{"mac", mac}, {"exit", kUsage}}));
+        return;
+    }
+    onLan(reply, [this, mac, shown = change.shown, setting = setting.value()] {
+        if (shown) {
+            if (auto stale = staleAnswer(mac, *shown)) {
+                return *stale;
+            }
+        }
+        log_.add(EventKind::Note, {}, "clear " + setting + " of " + mac);
+        const ClearReport report = clearAndVerify(client_, mac, setting, true);
+        if (report.after) {
+            remember(*report.after);
+        }
+        Json answer = clearJson(mac, report);
+        answer["exit"] = report.status;
+        if (report.status != kDone) {
+            answer["error"] = report.problem;
+        }
+        log_.add(EventKind::Note, {},
+                 mac + ": " + (report.status == kDone ? "cleared " + setting : report.problem));
+        return jsonResponse(httpStatusFor(report.status), answer);
+    });
 }
 
 }  // namespace krvctl

@@ -4,9 +4,10 @@ namespace krvctl {
 
 using std::chrono::steady_clock;
 
-LanWorker::LanWorker(Job periodic, std::chrono::milliseconds interval)
+LanWorker::LanWorker(Job periodic, std::chrono::milliseconds interval, std::size_t capacity)
     : periodic_(std::move(periodic)),
       interval_(interval),
+      capacity_(capacity),
       thread_([this](std::stop_token stop) { loop(stop); }) {}
 
 LanWorker::~LanWorker() {
@@ -14,18 +15,19 @@ LanWorker::~LanWorker() {
     thread_.join();
 }
 
-bool LanWorker::run(Job job) {
-    std::future<bool> done;
+LanWorker::Queued LanWorker::submit(Job job) {
     {
         const std::lock_guard lock(mutex_);
         if (stopped_) {
-            return false;
+            return Queued::Stopped;
         }
-        queue_.push_back({std::move(job), {}});
-        done = queue_.back().done.get_future();
+        if (queue_.size() >= capacity_) {
+            return Queued::Full;
+        }
+        queue_.push_back(std::move(job));
     }
     wake_.notify_one();
-    return done.get();
+    return Queued::Yes;
 }
 
 void LanWorker::loop(std::stop_token stop) {
@@ -48,17 +50,13 @@ void LanWorker::loop(std::stop_token stop) {
             nextRound = steady_clock::now() + interval_;
             continue;
         }
-        Queued next = std::move(queue_.front());
+        Job next = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
-        next.job();
-        next.done.set_value(true);
+        next();
         lock.lock();
     }
     stopped_ = true;
-    for (Queued& waiting : queue_) {
-        waiting.done.set_value(false);
-    }
     queue_.clear();
 }
 

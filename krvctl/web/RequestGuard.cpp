@@ -37,7 +37,8 @@ RequestGuard::RequestGuard(ListenAddress listen, std::string token)
 
 bool RequestGuard::hostAllowed(const std::string& host) const {
     const std::string name = lower(host);
-    const std::string port = ":" + std::to_string(listen_.port);
+    std::string port = std::to_string(listen_.port);
+    port.insert(port.begin(), ':');
     if (name == listen_.text() || (listen_.port == 80 && name == listen_.host())) {
         return true;
     }
@@ -53,18 +54,19 @@ bool RequestGuard::hostAllowed(const std::string& host) const {
     return listen_.anyAddress() && parseDottedQuad(bare).ok();
 }
 
-std::optional<std::string> RequestGuard::refusal(const GuardedRequest& request) const {
+std::optional<Refusal> RequestGuard::refusal(const GuardedRequest& request) const {
     if (!hostAllowed(request.host)) {
-        return "the Host header '" + request.host + "' is not this console's address " +
-               listen_.text();
+        return Refusal{"Host", "the Host header '" + request.host +
+                                   "' is not this console's address " + listen_.text()};
     }
     if (request.origin && lower(*request.origin) != "http://" + lower(request.host)) {
-        return "the request comes from the page of another site (Origin '" + *request.origin + "')";
+        return Refusal{"Origin", "the request comes from the page of another site (Origin '" +
+                                     *request.origin + "')"};
     }
     const bool reads = request.method == "GET" || request.method == "HEAD";
     if (!reads && !sameSecret(request.token, token_)) {
-        return request.token.empty() ? std::string("the console's token is missing")
-                                     : std::string("the console's token is wrong");
+        return Refusal{"token", request.token.empty() ? "the console's token is missing"
+                                                      : "the console's token is wrong"};
     }
     return std::nullopt;
 }

@@ -17,6 +17,11 @@ struct GuardedRequest {
     std::string token;                  // the token header; empty when missing
 };
 
+struct Refusal {
+    std::string rule;  // which check refused it: the same for every request it stops
+    std::string text;  // why, naming what the request said
+};
+
 // Any page a browser opens can make it send requests to this console, and a name that a
 // stranger's DNS points at 127.0.0.1 reaches it as well. So every request must be addressed
 // to the console by its own address (no rebound name), a browser's request must come from the
@@ -26,7 +31,7 @@ class RequestGuard {
     RequestGuard(ListenAddress listen, std::string token);
 
     // Why the request is refused, or nothing when it may pass.
-    std::optional<std::string> refusal(const GuardedRequest& request) const;
+    std::optional<Refusal> refusal(const GuardedRequest& request) const;
 
     const std::string& token() const { return token_; }
 

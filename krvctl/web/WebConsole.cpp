@@ -44,9 +44,8 @@ int serveWebConsole(Endpoint& lan, const WebOptions& options, Environment& envir
     environment.catchInterrupts();
     ConsoleSettings settings{listen, options.interface, freshConsoleToken(), options.timing};
     ConsoleApi console(lan, environment.clock, environment.random, settings, wallClockMs);
-    std::jthread serving([&] {
-        server.serve([&console](const HttpRequest& request) { return console.handle(request); });
-    });
+    console.showConnections([&server] { return server.counters(); });
+    std::jthread serving([&] { server.serve(console); });
     environment.out << "krvctl web: the console is at http://" << listen.text()
                     << "/ (Ctrl-C stops it)" << std::endl;
     environment.awaitStop();

@@ -47,7 +47,9 @@ void writeNetwork(const Settings& settings, ShellRunner& shell) {
     } else if (settings.ipscheme() == "DHCP") {
         std::string commandLine = "trelsetup setdhcp";
         if (settings.interface() != "br0") {
-            commandLine += " " + interfaceSuffix(settings);
+            // Appended in two steps: GCC 12 at -O3 wrongly warns (-Wrestrict) about " " + ...
+            commandLine += ' ';
+            commandLine += interfaceSuffix(settings);
         }
         logInfo(commandLine);
         if (shell.runForStatus(commandLine) != 0) {

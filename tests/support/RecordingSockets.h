@@ -55,7 +55,7 @@ class RecordingSockets : public krvd::SocketCalls {
         if (name == SO_BINDTODEVICE) {
             deviceOption.assign(static_cast<const char*>(value), length);
         }
-        return record("setsockopt", fd, " " + socketOptionName(level, name));
+        return record("setsockopt", fd, std::string(" ").append(socketOptionName(level, name)));
     }
     int bind(int fd, const sockaddr_in&) override { return record("bind", fd, ""); }
     // Fills slots from the front of datagrams; a nullopt at the front fails the call (EINTR)

@@ -23,10 +23,12 @@ const state = {
   drawn: "",
   lastEvent: 0,
   checkGeneration: 0,
+  // The controller as the engineer last looked at it: a change goes out only on these values.
+  basis: null,
 };
 
-async function api(method, path, body) {
-  const headers = {};
+async function api(method, path, body, extraHeaders = {}) {
+  const headers = { ...extraHeaders };
   if (method !== "GET") {
     headers["X-Krvctl-Token"] = state.session.token;
     headers["Content-Type"] = "application/json";
@@ -137,9 +139,13 @@ function showControllers(json) {
   state.drawn = drawn;
   state.controllers = json.controllers;
   const count = json.controllers.filter((c) => c.mark !== "vanished").length;
+  // What the console let go of is said, so the table never passes for the whole LAN.
+  const letGo = (json.evicted ?? 0) + (json.forgotten ?? 0) + (json.turnedAway ?? 0);
   $("round").textContent = `${count} controller${count === 1 ? "" : "s"} · discovery ${json.rounds}` +
     (json.discovering ? " · discovering…" : "") + (json.problem ? " · " + json.problem : "") +
-    (json.dropped ? ` · ${json.dropped} replies dropped` : "");
+    (json.dropped ? ` · ${json.dropped} replies dropped` : "") +
+    (json.omitted ? ` · ${json.omitted} more known, not listed` : "") +
+    (letGo ? ` · ${letGo} let go (table full at ${json.capacity}, or vanished long ago)` : "");
   if (!changed) return;
   drawTable();
   if (state.selected) drawDetail();
@@ -162,6 +168,7 @@ const selectedController = () => state.controllers.find((c) => c.key === state.s
 function select(key) {
   if (state.selected !== key) {
     state.selected = key;
+    rebase();
     $("assign-result").replaceChildren();
     $("clear-result").replaceChildren();
     for (const input of $("assign-fields").querySelectorAll("input, select")) input.value = "";
@@ -188,7 +195,53 @@ function drawDetail() {
   const usable = Boolean(controller.mac);
   $("query").disabled = !usable;
   $("clear").disabled = !usable;
+  showStale(controller);
 }
+
+// --- values that changed under the engineer's eyes (another tab, another tool) ---
+
+const volatileKeys = new Set(["seqid", "utcclock", "displaytime", "uptime", "loadavg"]);
+
+function rebase() {
+  const controller = selectedController();
+  state.basis = controller ? { key: controller.key, revision: controller.revision, status: controller.status } : null;
+  $("stale").hidden = true;
+}
+
+function showStale(controller, refused) {
+  const basis = state.basis;
+  if (!basis || basis.key !== controller.key || basis.revision === controller.revision) {
+    $("stale").hidden = true;
+    return;
+  }
+  const keys = new Set([...Object.keys(basis.status), ...Object.keys(controller.status)]);
+  const changes = [...keys].filter((key) => !volatileKeys.has(key) && basis.status[key] !== controller.status[key])
+    .map((key) => el("li", {}, `${key}: ${basis.status[key] ?? "(none)"} → ${controller.status[key] ?? "(none)"}`));
+  $("stale-text").textContent = (refused ? "Not sent: " : "") +
+    `${controller.mac} changed since you looked at it (another tab or tool). Check your values against these before you send:`;
+  $("stale-changes").replaceChildren(...changes);
+  $("stale").hidden = false;
+  $("assign").disabled = true;
+}
+
+function ifMatch() {
+  return state.basis ? { "If-Match": `"${state.basis.revision}"` } : {};
+}
+
+// The console refused a change on stale values: it answered with the controller as it is now.
+function takeCurrent(json) {
+  const index = state.controllers.findIndex((c) => c.key === json.current?.key);
+  if (index >= 0) state.controllers[index] = json.current;
+  drawTable();
+  drawDetail();
+  showStale(selectedController(), true);
+  $("stale").scrollIntoView({ block: "nearest" });
+}
+
+$("stale-accept").addEventListener("click", () => {
+  rebase();
+  checkForm();
+});
 
 $("close").addEventListener("click", () => {
   state.selected = null;
@@ -198,8 +251,13 @@ $("close").addEventListener("click", () => {
 
 $("query").addEventListener("click", async () => {
   const { status, json } = await api("POST", `/api/controllers/${selectedController().mac}/query`);
-  if (status !== 200) $("detail-note").textContent = json.error;
-  else pollControllersOnce();
+  if (status !== 200) {
+    $("detail-note").textContent = json.error;
+    return;
+  }
+  // What a query the engineer asked for shows is what the engineer now looks at.
+  await pollControllersOnce();
+  rebase();
 });
 
 async function pollControllersOnce() {
@@ -270,7 +328,7 @@ async function runCheck() {
     return;
   }
   showProblems(json.problems, json.risks);
-  $("assign").disabled = !json.ok;
+  $("assign").disabled = !json.ok || !$("stale").hidden;
 }
 
 $("assign-form").addEventListener("submit", async (event) => {
@@ -281,14 +339,20 @@ $("assign-form").addEventListener("submit", async (event) => {
   $("assign").disabled = true;
   $("assign-result").replaceChildren(el("p", {}, `Sending… ${controller.mac} pauses ` +
     `${state.session.pauseSeconds} s after it accepts; then krvctl asks it what took effect.`));
-  const { status, json } = await api("POST", `/api/controllers/${controller.mac}/assign`, settings);
+  const { status, json } = await api("POST", `/api/controllers/${controller.mac}/assign`, settings, ifMatch());
   $("assign-result").replaceChildren(...reportNodes(status, json, Object.entries(json.settings ?? {})));
   $("assign-result").scrollIntoView({ block: "nearest" });
+  if (status === 412) {
+    takeCurrent(json);
+    return;
+  }
   if (status === 200) {
     for (const input of $("assign-fields").querySelectorAll("input, select")) input.value = "";
   }
+  // The controller changed by this very request: that is no news to the engineer.
+  await pollControllersOnce();
+  rebase();
   checkForm();
-  pollControllersOnce();
 });
 
 function ackText(json) {
@@ -323,12 +387,17 @@ $("clear-form").addEventListener("submit", async (event) => {
   const setting = $("clear-setting").value;
   $("clear").disabled = true;
   $("clear-result").replaceChildren(el("p", {}, `Sending CLEAR ${setting}…`));
-  const { status, json } = await api("POST", `/api/controllers/${controller.mac}/clear`, { setting });
+  const { status, json } = await api("POST", `/api/controllers/${controller.mac}/clear`, { setting }, ifMatch());
   const checks = json.result ? [[setting, { requested: "(none)", ...json }]] : [];
   $("clear-result").replaceChildren(...reportNodes(status, json, checks));
   $("clear-result").scrollIntoView({ block: "nearest" });
   $("clear").disabled = false;
-  pollControllersOnce();
+  if (status === 412) {
+    takeCurrent(json);
+    return;
+  }
+  await pollControllersOnce();
+  rebase();
 });
 
 // --- the event log ---

@@ -26,7 +26,7 @@ std::string randomBytes(std::mt19937& random, std::size_t size, bool printable) 
 
 // Everything but the datagrams that make the daemon run commands, in turn.
 std::string cheapDatagram(std::size_t n, std::mt19937& random) {
-    const std::string seqid = "s" + std::to_string(n);
+    const std::string seqid = std::string("s").append(std::to_string(n));
     switch (n % 10) {
         case 0:
             return "KRV2#QUERY#seqid=" + seqid + "#mac=" + kOtherMac;

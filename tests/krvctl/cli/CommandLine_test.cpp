@@ -5,12 +5,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <httplib.h>
-
 #include <sstream>
 
 #include "krvctl/values/ExitStatus.h"
 #include "tests/krvctl/cli/Program.h"
+#include "tests/krvctl/support/LoopbackHttp.h"
 
 namespace krvctl {
 namespace {
@@ -181,18 +180,24 @@ TEST_F(Program, WebServesTheConsoleOverHttpUntilToldToStop) {
         const auto at = out.find(marker);
         ASSERT_NE(at, std::string::npos) << out;
         port = std::stoi(out.substr(at + marker.size()));
-        httplib::Client browser("127.0.0.1", port);
-        const auto session = browser.Get("/api/session");
+        const std::string host = "127.0.0.1:" + std::to_string(port);
+        test::LoopbackClient browser(static_cast<std::uint16_t>(port));
+        ASSERT_TRUE(browser.send(test::httpRequest("GET", "/api/session", host)));
+        const auto session = browser.answer();
         ASSERT_TRUE(session);
         token = nlohmann::json::parse(session->body)["token"];
         const std::string body = R"({"ntpip": "192.0.2.124"})";
         for (const char* origin : {"http://127.0.0.1:9", ""}) {
-            httplib::Headers headers = {{"X-Krvctl-Token", token}};
+            std::vector<std::pair<std::string, std::string>> headers = {
+                {"X-Krvctl-Token", token}, {"Content-Type", "application/json"}};
             if (*origin != '\0') {
-                headers.emplace("Origin", origin);
+                headers.emplace_back("Origin", origin);
             }
-            const auto assigned = browser.Post("/api/controllers/02:00:00:4B:10:01/assign", headers,
-                                               body, "application/json");
+            // A refused request ends its connection: each gets one of its own.
+            test::LoopbackClient script(static_cast<std::uint16_t>(port));
+            script.send(test::httpRequest("POST", "/api/controllers/02:00:00:4B:10:01/assign", host,
+                                          headers, body));
+            const auto assigned = script.answer();
             statuses.push_back(assigned ? assigned->status : -1);
         }
     };

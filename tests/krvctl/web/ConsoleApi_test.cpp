@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <condition_variable>
+#include <future>
+
 #include "tests/krvctl/support/FakeController.h"
 
 namespace krvctl {
@@ -27,16 +30,26 @@ struct Answer {
 class Console : public ::testing::Test {
   protected:
     // Started once the controllers are set up: its first discovery runs at once, on its worker.
-    void start() {
+    void start(std::function<void(ConsoleSettings&)> adjust = {}) {
         ConsoleSettings settings{parseListenAddress(kHost).value(), "eth1", kToken,
                                  Timing{3000ms, 2}, std::chrono::hours(1)};
+        if (adjust) {
+            adjust(settings);
+        }
         console = std::make_unique<ConsoleApi>(endpoint, clock, test::countingRandom(), settings,
                                                [this] { return now.load(); });
     }
 
-    Answer send(const std::string& method, const std::string& path, const std::string& body = "",
-                std::vector<std::pair<std::string, std::string>> headers = {
-                    {"Host", kHost}, {"Origin", kOwnPage}, {kTokenHeader, kToken}}) {
+    using Headers = std::vector<std::pair<std::string, std::string>>;
+    static Headers pageHeaders(Headers more = {}) {
+        Headers headers = {{"Host", kHost}, {"Origin", kOwnPage}, {kTokenHeader, kToken}};
+        headers.insert(headers.end(), more.begin(), more.end());
+        return headers;
+    }
+
+    // Handed to the console at once; answered whenever the console answers.
+    std::future<Answer> dispatch(const std::string& method, const std::string& path,
+                                 const std::string& body, Headers headers) {
         HttpRequest request{method, path, {}, std::move(headers), body, "127.0.0.1"};
         if (const auto question = path.find('?'); question != std::string::npos) {
             request.path = path.substr(0, question);
@@ -44,13 +57,22 @@ class Console : public ::testing::Test {
             const auto equals = query.find('=');
             request.query.emplace_back(query.substr(0, equals), query.substr(equals + 1));
         }
-        Answer answer;
-        answer.response = console->handle(request);
-        answer.status = answer.response.status;
-        if (answer.response.contentType == "application/json") {
-            answer.json = Json::parse(answer.response.body);
-        }
-        return answer;
+        auto replied = std::make_shared<std::promise<HttpResponse>>();
+        console->handle(
+            request, [replied](HttpResponse response) { replied->set_value(std::move(response)); });
+        return std::async(std::launch::deferred, [replied] {
+            Answer answer;
+            answer.response = replied->get_future().get();
+            answer.status = answer.response.status;
+            if (answer.response.contentType == "application/json") {
+                answer.json = Json::parse(answer.response.body);
+            }
+            return answer;
+        });
+    }
+    Answer send(const std::string& method, const std::string& path, const std::string& body = "",
+                Headers headers = pageHeaders()) {
+        return dispatch(method, path, body, std::move(headers)).get();
     }
     Answer post(const std::string& path, const Json& body = Json::object()) {
         return send("POST", path, body.dump());
@@ -66,7 +88,33 @@ class Console : public ::testing::Test {
 
     test::FakeClock clock;
     test::FakeFleet fleet{clock};
-    test::FakeEndpoint endpoint{clock, fleet.responder()};
+    // Holds the LAN worker inside a broadcast while closed, as a long assignment would.
+    struct Gate {
+        void pass() {
+            std::unique_lock lock(mutex);
+            ++waiting;
+            changed.notify_all();
+            changed.wait(lock, [this] { return open; });
+            --waiting;
+        }
+        void set(bool opened) {
+            const std::lock_guard lock(mutex);
+            open = opened;
+            changed.notify_all();
+        }
+        void awaitSomeoneWaiting() {
+            std::unique_lock lock(mutex);
+            changed.wait_for(lock, 10s, [this] { return waiting > 0; });
+        }
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool open = true;
+        int waiting = 0;
+    } gate;
+    test::FakeEndpoint endpoint{clock, [this](const std::string& request, test::FakeEndpoint& lan) {
+                                    gate.pass();
+                                    fleet.responder()(request, lan);
+                                }};
     test::FakeController& controller = fleet.add({});
     std::atomic<std::int64_t> now{test::kStartWallMs};
     std::unique_ptr<ConsoleApi> console;
@@ -132,12 +180,25 @@ TEST_F(Console, TheGuardRefusesBeforeAnythingIsSent) {
     EXPECT_EQ(endpoint.sent().size(), sentBefore);
     EXPECT_EQ(controller.values["ntpip"], "192.0.2.123");
 
+    // Every refusal is counted; one source refused by one rule is shown once, then summed up.
     const Answer log = send("GET", "/api/events");
     std::size_t refusals = 0;
     for (const Json& event : log.json["events"]) {
         refusals += event["kind"] == "refused" ? 1 : 0;
     }
-    EXPECT_EQ(refusals, hostile.size() + 1);
+    EXPECT_EQ(refusals, 3u) << log.json.dump(1);  // Origin, token and Host
+    EXPECT_EQ(log.json["refused"], hostile.size() + 1);
+    now += 10'000;
+    std::string summaries;
+    const Answer later = send("GET", "/api/events");
+    for (const Json& event : later.json["events"]) {
+        if (event["kind"] == "refused" && event["text"].get<std::string>().starts_with("and ")) {
+            summaries += event["text"].get<std::string>() + "\n";
+        }
+    }
+    EXPECT_NE(summaries.find("and 1 more refused in 10 s: Origin"), std::string::npos) << summaries;
+    EXPECT_NE(summaries.find("and 1 more refused in 10 s: token"), std::string::npos) << summaries;
+    EXPECT_NE(summaries.find("and 1 more refused in 10 s: Host"), std::string::npos) << summaries;
 }
 
 TEST_F(Console, AssignReportsKeyByKeyWithTheStatusOfItsExit) {
@@ -226,6 +287,17 @@ TEST_F(Console, ValuesAreCheckedByTheLibraryAndBadOnesNeverSent) {
     EXPECT_EQ(post(base + "/check", {{"gateway", 7}}).json["problems"].size(), 1u);
     EXPECT_EQ(send("POST", base + "/assign", "ntpip=1.2.3.4").status, 400);
     EXPECT_EQ(send("POST", base + "/assign", "\"192.0.2.1\"").status, 400);
+    // A key given twice is named, for every body, and nothing goes out.
+    for (const auto& [action, body] :
+         {std::pair{"/assign", R"({"ntpip": "192.0.2.5", "ntpip": "192.0.2.6"})"},
+          {"/check", R"({"ntpip": "192.0.2.5", "ntpip": "192.0.2.6"})"},
+          {"/clear", R"({"setting": "ntpip", "setting": "syslogip"})"}}) {
+        const Answer twice = send("POST", base + action, body);
+        EXPECT_EQ(twice.status, 400) << action;
+        const std::string key = std::string(action) == "/clear" ? "setting" : "ntpip";
+        EXPECT_EQ(twice.json["error"], key + " is given twice") << action;
+        EXPECT_EQ(twice.json["problems"][0]["key"], key) << action;
+    }
     EXPECT_EQ(endpoint.sent().size(), sentBefore);
 
     // The guard judges against the values the console last saw, before anything is sent.
@@ -286,6 +358,102 @@ TEST_F(Console, ClearQueryAndDiscoverHaveTheirStatusesToo) {
     const Answer unsent = post("/api/discover");
     EXPECT_EQ(unsent.status, 503);
     EXPECT_NE(unsent.json["error"].get<std::string>().find("no route"), std::string::npos);
+}
+
+TEST_F(Console, LanWorkIsQueuedWithinItsBoundAndWaitingDiscoveriesShareOneRound) {
+    start([](ConsoleSettings& settings) { settings.lanQueue = 2; });
+    ASSERT_EQ(post("/api/discover").status, 200);
+    const std::string query = std::string("/api/controllers/") + kMac + "/query";
+    gate.set(false);
+    auto running = dispatch("POST", query, "", pageHeaders());
+    gate.awaitSomeoneWaiting();
+    const std::size_t sentBefore = endpoint.sent().size();
+
+    // Nobody waits for the LAN to be handed a job: the console answers what it can meanwhile.
+    std::vector<std::future<Answer>> discoveries;
+    for (int i = 0; i < 5; ++i) {
+        discoveries.push_back(dispatch("POST", "/api/discover", "", pageHeaders()));
+    }
+    EXPECT_EQ(send("GET", "/api/controllers").status, 200);
+    auto queued = dispatch("POST", query, "", pageHeaders());
+    const Answer full = send("POST", query);
+    EXPECT_EQ(full.status, 503);
+    EXPECT_NE(full.json["error"].get<std::string>().find("busy"), std::string::npos);
+    EXPECT_EQ(header(full.response, "Retry-After"), "5");
+
+    gate.set(true);
+    EXPECT_EQ(running.get().status, 200);
+    EXPECT_EQ(queued.get().status, 200);
+    for (auto& discovery : discoveries) {
+        const Answer answered = discovery.get();
+        EXPECT_EQ(answered.status, 200);
+        EXPECT_EQ(answered.json["controllers"].size(), 1u);
+    }
+    std::size_t roundsSent = 0;
+    for (std::size_t i = sentBefore; i < endpoint.sent().size(); ++i) {
+        const std::string& bytes = endpoint.sent()[i].bytes;
+        roundsSent +=
+            bytes.find("#QUERY#") != std::string::npos && bytes.find("#mac=") == std::string::npos;
+    }
+    EXPECT_EQ(roundsSent, 1u);
+}
+
+TEST_F(Console, AChangeOnValuesThePageNoLongerShowsIsStoppedBeforeItGoesOut) {
+    start();
+    ASSERT_EQ(post("/api/discover").status, 200);
+    const std::string base = std::string("/api/controllers/") + kMac;
+    const Answer shown = send("GET", base);
+    const auto revision = shown.json["revision"].get<std::uint64_t>();
+    EXPECT_EQ(header(shown.response, "ETag"), "\"" + std::to_string(revision) + "\"");
+    const std::string etag = header(shown.response, "ETag");
+
+    // Another tool changes the controller; the console has not seen it yet.
+    controller.values["ntpip"] = "192.0.2.99";
+    const Json settings = {{"syslogip", "192.0.2.51"}};
+    const Answer stale =
+        send("POST", base + "/assign", settings.dump(), pageHeaders({{"If-Match", etag}}));
+    EXPECT_EQ(stale.status, 412) << stale.response.body;
+    EXPECT_EQ(stale.json["current"]["status"]["ntpip"], "192.0.2.99");
+    EXPECT_NE(stale.json["current"]["revision"], revision);
+    EXPECT_EQ(sentWords().back(), "QUERY");
+    EXPECT_EQ(controller.values["syslogip"], "192.0.2.50");
+    EXPECT_EQ(
+        send("POST", base + "/clear", R"({"setting": "ntpip"})", pageHeaders({{"If-Match", etag}}))
+            .status,
+        412);
+
+    // Sent again on the values now shown, it goes out; without the header as it always did.
+    const std::string current = header(stale.response, "ETag");
+    const Answer fresh =
+        send("POST", base + "/assign", settings.dump(), pageHeaders({{"If-Match", current}}));
+    EXPECT_EQ(fresh.status, 200) << fresh.response.body;
+    EXPECT_EQ(controller.values["syslogip"], "192.0.2.51");
+    EXPECT_EQ(post(base + "/assign", {{"syslogip", "192.0.2.52"}}).status, 200);
+    EXPECT_EQ(
+        send("POST", base + "/assign", settings.dump(), pageHeaders({{"If-Match", "x"}})).status,
+        400);
+}
+
+TEST_F(Console, TheListStaysWithinItsSizeAndSaysWhatItLeftOut) {
+    for (int i = 2; i <= 6; ++i) {
+        test::FakeController other;
+        other.mac = "02:00:00:4B:10:0" + std::to_string(i);
+        other.from = "192.0.2.1" + std::to_string(i);
+        fleet.add(other);
+    }
+    start([](ConsoleSettings& settings) {
+        settings.listBytes = 2000;
+        settings.cache.entries = 4;
+    });
+    const Answer list = post("/api/discover");
+    EXPECT_LE(list.response.body.size(), 2000u + 1000u);
+    EXPECT_EQ(list.json["known"], 4);
+    // Two in each of the two discoveries: every place is held by one that answers.
+    EXPECT_EQ(list.json["turnedAway"], 4);
+    EXPECT_EQ(list.json["capacity"], 4);
+    EXPECT_GE(list.json["listed"].get<int>(), 1);
+    EXPECT_EQ(list.json["listed"].get<int>() + list.json["omitted"].get<int>(), 4);
+    EXPECT_EQ(list.json["controllers"].size(), list.json["listed"].get<std::size_t>());
 }
 
 TEST(HttpStatus, FollowsTheExitStatus) {

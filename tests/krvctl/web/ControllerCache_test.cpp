@@ -27,13 +27,12 @@ Discovery found(std::vector<ControllerRecord> controllers) {
 }
 
 Mark markOf(const ControllerCache& cache, const std::string& mac, std::int64_t nowMs) {
-    for (const CachedController& cached : cache.snapshot(nowMs)) {
-        if (cached.record.mac == mac) {
-            return cached.mark;
-        }
+    const auto shown = cache.shown(mac, nowMs);
+    if (!shown) {
+        ADD_FAILURE() << mac << " is not in the cache";
+        return Mark::Steady;
     }
-    ADD_FAILURE() << mac << " is not in the cache";
-    return Mark::Steady;
+    return shown->mark;
 }
 
 constexpr const char* kA = "02:00:00:4B:10:01";
@@ -60,11 +59,12 @@ TEST(ControllerCache, MarksWhatIsNewChangedAndGone) {
         cache.applyDiscovery(found({controller(kA, "192.0.2.9", "x", "192.0.2.77")}), 17000);
     EXPECT_EQ(third.changed, 1);
     EXPECT_EQ(third.vanished, 0);
-    const auto snapshot = cache.snapshot(17000);
-    EXPECT_EQ(snapshot[0].mark, Mark::Changed);
-    EXPECT_EQ(snapshot[0].changedKeys, (std::vector<std::string>{"ip", "ntpip", "from"}));
-    EXPECT_EQ(snapshot[1].mark, Mark::New);
-    EXPECT_EQ(snapshot[1].missedRounds, 1);
+    const auto a = cache.shown(kA, 17000);
+    const auto b = cache.shown(kB, 17000);
+    EXPECT_EQ(a->mark, Mark::Changed);
+    EXPECT_EQ(a->changedKeys, (std::vector<std::string>{"ip", "ntpip", "from"}));
+    EXPECT_EQ(b->mark, Mark::New);
+    EXPECT_EQ(b->missedRounds, 1);
 
     // A query that never left says nothing about B; the second silent round does.
     Discovery unsent;
@@ -74,7 +74,7 @@ TEST(ControllerCache, MarksWhatIsNewChangedAndGone) {
                   .vanished,
               1);
     EXPECT_EQ(markOf(cache, kB, 25000), Mark::Vanished);
-    EXPECT_EQ(cache.snapshot(25000).size(), 2u);
+    EXPECT_EQ(cache.size(), 2u);
 
     // Back again is news; a vanished mark stays however long it takes.
     EXPECT_EQ(markOf(cache, kB, 25000 + 10 * ControllerCache::kMarkHoldMs), Mark::Vanished);
@@ -90,9 +90,9 @@ TEST(ControllerCache, MarksFadeAndSingleAnswersCountToo) {
     cache.applyStatus(controller(kA, "192.0.2.124"), 5000);
     EXPECT_EQ(markOf(cache, kA, 5000), Mark::Changed);
     EXPECT_EQ(markOf(cache, kA, 5000 + ControllerCache::kMarkHoldMs), Mark::Changed);
-    const auto faded = cache.snapshot(5001 + ControllerCache::kMarkHoldMs);
-    EXPECT_EQ(faded[0].mark, Mark::Steady);
-    EXPECT_TRUE(faded[0].changedKeys.empty());
+    const auto faded = cache.shown(kA, 5001 + ControllerCache::kMarkHoldMs);
+    EXPECT_EQ(faded->mark, Mark::Steady);
+    EXPECT_TRUE(faded->changedKeys.empty());
     // An unchanged answer keeps the mark it had.
     cache.applyStatus(controller(kA, "192.0.2.124", "y"), 6000);
     EXPECT_EQ(markOf(cache, kA, 6000), Mark::Changed);
@@ -103,6 +103,76 @@ TEST(ControllerCache, MarksFadeAndSingleAnswersCountToo) {
     ASSERT_NE(cache.find("(none) 192.0.2.66"), nullptr);
     EXPECT_EQ(cache.find("(none) 192.0.2.66")->mark, Mark::New);
     EXPECT_EQ(cache.find(kB), nullptr);
+}
+
+std::string strangerMac(int index) {
+    return "02:00:00:4B:99:" + std::string(1, "0123456789"[index / 10]) + "0123456789"[index % 10];
+}
+
+TEST(ControllerCache, StrangersTakeTheRoomOfTheSilentNeverOfThoseThatAnswer) {
+    ControllerCache cache({.entries = 4});
+    cache.applyDiscovery(found({controller(kA, "1"), controller(kB, "1")}), 0);
+    cache.applyDiscovery(found({controller(kA, "1"), controller(kB, "1"),
+                                controller(strangerMac(1), "1"), controller(strangerMac(2), "1")}),
+                         8000);
+    // The two strangers of the round before fell silent; three new ones come.
+    cache.applyDiscovery(
+        found({controller(strangerMac(3), "1"), controller(strangerMac(4), "1"),
+               controller(strangerMac(5), "1"), controller(kA, "1"), controller(kB, "1")}),
+        16000);
+    EXPECT_EQ(cache.size(), 4u);
+    EXPECT_NE(cache.find(kA), nullptr);
+    EXPECT_NE(cache.find(kB), nullptr);
+    EXPECT_EQ(cache.find(strangerMac(1)), nullptr);
+    EXPECT_EQ(cache.drops().evicted, 2u);
+    EXPECT_EQ(cache.drops().turnedAway, 1u);
+
+    // A controller that is silent and gone is given up first, then the one silent longest.
+    cache.applyDiscovery(found({controller(kA, "1")}), 24000);
+    cache.applyDiscovery(found({controller(kA, "1")}), 32000);
+    cache.applyStatus(controller(strangerMac(6), "1"), 33000);
+    EXPECT_EQ(cache.size(), 4u);
+    EXPECT_EQ(cache.drops().evicted, 3u);
+    EXPECT_NE(cache.find(kA), nullptr);
+    EXPECT_NE(cache.find(strangerMac(6)), nullptr);
+}
+
+TEST(ControllerCache, TheVanishedAreForgottenAndLongRepliesCountByTheirSize) {
+    ControllerCache cache({.entries = 100, .bytes = 20'000, .forgetVanishedAfterMs = 60'000});
+    cache.applyDiscovery(found({controller(kA, "1"), controller(kB, "1")}), 0);
+    cache.applyDiscovery(found({controller(kA, "1")}), 8000);
+    cache.applyDiscovery(found({controller(kA, "1")}), 16000);
+    EXPECT_EQ(markOf(cache, kB, 16000), Mark::Vanished);
+    cache.applyDiscovery(found({controller(kA, "1")}), 60'000);
+    EXPECT_NE(cache.find(kB), nullptr);
+    cache.applyDiscovery(found({controller(kA, "1")}), 61'000);
+    EXPECT_EQ(cache.find(kB), nullptr);
+    EXPECT_EQ(cache.drops().forgotten, 1u);
+
+    // Replies of 8 KB: the bytes fill before the count does.
+    std::vector<ControllerRecord> long_;
+    for (int i = 0; i < 4; ++i) {
+        long_.push_back(controller(strangerMac(i), std::string(8000, 'x')));
+    }
+    cache.applyDiscovery(found(long_), 70'000);
+    EXPECT_LE(cache.bytes(), 20'000u);
+    EXPECT_EQ(cache.size(), 2u);
+    EXPECT_EQ(cache.drops().turnedAway, 2u);
+    EXPECT_EQ(cache.find(kA), nullptr) << "kA was silent in that round: it made room";
+}
+
+TEST(ControllerCache, TheRevisionMovesOnlyWhenWhatAnEngineerActsOnChanges) {
+    ControllerCache cache;
+    cache.applyDiscovery(found({controller(kA, "192.0.2.1"), controller(kB, "192.0.2.1")}), 0);
+    const std::uint64_t first = cache.find(kA)->revision;
+    EXPECT_NE(first, cache.find(kB)->revision);
+    cache.applyStatus(controller(kA, "192.0.2.1", "20261208120009"), 1000);
+    EXPECT_EQ(cache.find(kA)->revision, first);
+    cache.applyStatus(controller(kA, "192.0.2.2"), 2000);
+    const std::uint64_t second = cache.find(kA)->revision;
+    EXPECT_GT(second, first);
+    cache.applyStatus(controller(kA, "192.0.2.1"), 3000);
+    EXPECT_GT(cache.find(kA)->revision, second) << "back to old values is a change too";
 }
 
 }  // namespace

@@ -43,10 +43,11 @@ void expectVerdicts(const RequestGuard& guard, const std::vector<Case>& cases) {
         const std::string what = std::string(c.method) + " Host " + c.host + " Origin " +
                                  c.origin.value_or("-") + " token " + c.token;
         if (c.refusal == nullptr) {
-            EXPECT_FALSE(refusal) << what << ": " << *refusal;
+            EXPECT_FALSE(refusal) << what << ": " << refusal->text;
         } else {
             ASSERT_TRUE(refusal) << what;
-            EXPECT_NE(refusal->find(c.refusal), std::string::npos) << what << ": " << *refusal;
+            EXPECT_NE(refusal->text.find(c.refusal), std::string::npos)
+                << what << ": " << refusal->text;
         }
     }
 }

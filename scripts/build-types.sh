@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the shipped programs in the CMake build types a packager may pick besides the default
+# RelWithDebInfo (which scripts/test.sh builds) and Debug (the sanitizer run's): each must build
+# warning-free, as the optimiser's other warnings differ by level. The tests are left out: the
+# programs are what a packager builds. Into build-types/TYPE.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+for type in Release MinSizeRel; do
+    cmake -S . -B "build-types/$type" -DCMAKE_BUILD_TYPE="$type" -DKRV_BUILD_TESTS=OFF >/dev/null
+    cmake --build "build-types/$type" -j 2 --target krvd krvctl tapsim
+    echo "build-types.sh: $type builds"
+done
