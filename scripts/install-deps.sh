@@ -9,6 +9,8 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libevdev-dev
     libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
+    # krvd tells systemd that it is ready and alive
+    libsystemd-dev
     iproute2 util-linux procps net-tools
     qemu-system-x86 busybox-static cpio xz-utils zstd
     # man pages and the capture dissector's check
@@ -27,7 +29,7 @@ if [ "${1:-}" = --ship ]; then
         # and user emulation to run the unit tests
         g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static
         libgtest-dev:arm64 libgmock-dev:arm64 libevdev-dev:arm64 libstdc++6:arm64
-        libcpp-httplib-dev:arm64
+        libcpp-httplib-dev:arm64 libsystemd-dev:arm64
     )
 fi
 
