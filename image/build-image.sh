@@ -15,6 +15,8 @@
 # namespace: the machine's binfmt_misc, network and clock are never touched.
 # Exit status 0 built or cached, 1 refused or failed (the reason on standard error).
 set -euo pipefail
+# Standard output carries the result alone; everything the tools say goes to standard error.
+exec 3>&1 1>&2
 
 here=$(cd -P "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/.." && pwd)
@@ -81,7 +83,7 @@ key=$( {
 } | sha256sum | cut -c1-16)
 target="$cache/$arch-$key"
 if [ -f "$target/complete" ]; then
-    echo "$target"
+    echo "$target" >&3
     exit 0
 fi
 [ "$free_mib" -ge "$needed_mib" ] ||
@@ -92,7 +94,7 @@ fi
 exec 9>"$cache/lock"
 flock -w 1800 9 || refuse "the cache $cache stays locked"
 if [ -f "$target/complete" ]; then
-    echo "$target"
+    echo "$target" >&3
     exit 0
 fi
 rm -rf "$cache/$arch"-*
@@ -163,4 +165,4 @@ mkfs.ext4 -q -L controller -d "$root" "$out/disk.img" "${size_mib}M"
 rm -rf "$root"
 mv "$out" "$target"
 touch "$target/complete"
-echo "$target"
+echo "$target" >&3

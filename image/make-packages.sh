@@ -7,6 +7,8 @@
 #
 # Exit status 1 with the reason on standard error when a compiler or tool is missing.
 set -euo pipefail
+# Standard output carries the result alone; everything the tools say goes to standard error.
+exec 3>&1 1>&2
 repo=$(cd -P "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 [ $# -eq 2 ] || { echo "usage: make-packages.sh arm64|amd64 WORK" >&2; exit 2; }
 arch=$1
@@ -31,11 +33,11 @@ exec 9>"$work/packages-$arch.lock"
 flock 9
 cmake -S "$repo" -B "$build" "${flags[@]}" >"$work/configure-$arch.log" 2>&1 ||
     { cat "$work/configure-$arch.log" >&2; exit 1; }
-cmake --build "$build" -j "${KRV_IMAGE_JOBS:-1}" --target krvd tapsim krv_documents >&2
+cmake --build "$build" -j "${KRV_IMAGE_JOBS:-1}" --target krvd tapsim krv_documents
 rm -rf "$out"
 mkdir -p "$out/install" "$out/newer"
-(cd "$build" && cpack -G DEB -D 'CPACK_COMPONENTS_ALL=krvd;tapsim' -B "$out/install" >&2)
+(cd "$build" && cpack -G DEB -D 'CPACK_COMPONENTS_ALL=krvd;tapsim' -B "$out/install")
 (cd "$build" && cpack -G DEB -D CPACK_COMPONENTS_ALL=krvd -D CPACK_DEBIAN_PACKAGE_RELEASE=2 \
-    -B "$out/newer" >&2)
+    -B "$out/newer")
 find "$out" -mindepth 2 -maxdepth 2 ! -name '*.deb' -exec rm -rf {} +
-echo "$out"
+echo "$out" >&3

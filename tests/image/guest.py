@@ -199,7 +199,7 @@ class Krvctl:
         self.lab = lab
         self.program = program
 
-    def __call__(self, *args, timeout_s=20, expect_status=0):
+    def __call__(self, *args, timeout_s=30, expect_status=0):
         argv = self.lab.command([self.program, "--interface", BRIDGE, "--timeout",
                                  str(timeout_s)] + list(args))
         started = time.monotonic()
