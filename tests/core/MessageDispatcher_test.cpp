@@ -16,6 +16,7 @@
 #include "tests/support/ConsoleCapture.h"
 #include "tests/support/FakeInterfaceLister.h"
 #include "tests/support/FakeShell.h"
+#include "tests/support/LineFlushRecorder.h"
 #include "tests/support/QuietSyslog.h"
 #include "tests/support/RecordingSleeper.h"
 #include "tests/support/RecordingSockets.h"
@@ -139,39 +140,12 @@ TEST_F(DispatcherTest, QueuedDatagramsAreHandledTogetherAndFlushedBeforeTheNextW
     EXPECT_EQ(output.str().find("A\n[192.0.2.20] Message not understood... \n\n"), 0u);
 }
 
-// Standard output that notes on the timeline the last line of what each flush wrote out.
-class LineFlushRecorder : public std::stringbuf {
-  public:
-    explicit LineFlushRecorder(krvtest::EventLog& timeline)
-        : timeline_(timeline), previous_(std::cout.rdbuf(this)) {}
-    ~LineFlushRecorder() override { std::cout.rdbuf(previous_); }
-    LineFlushRecorder(const LineFlushRecorder&) = delete;
-    LineFlushRecorder& operator=(const LineFlushRecorder&) = delete;
-
-  protected:
-    int sync() override {
-        const std::string text = str();
-        if (text.size() > flushed_ && text.back() == '\n') {
-            const auto start = text.rfind('\n', text.size() - 2);
-            timeline_.add("flush: " + text.substr(start == std::string::npos ? 0 : start + 1,
-                                                  text.size() - 1 - (start + 1)));
-        }
-        flushed_ = text.size();
-        return 0;
-    }
-
-  private:
-    krvtest::EventLog& timeline_;
-    std::streambuf* previous_;
-    std::size_t flushed_ = 0;
-};
-
 TEST_F(DispatcherTest, AnEchoIsWrittenOutBeforeTheDatagramsCommandsAndTheLinesBeforeThePause) {
     start();
     const std::string assign = "KRV2#ASSIGN#seqid=1#mac=00:11:22:aa:bb:cc#ntpip=192.0.2.9";
     sockets.datagrams = {"KRV2#QUERY#seqid=0#mac=02:00:00:00:00:99", assign};
     timeline.events.clear();
-    LineFlushRecorder output(timeline);
+    krvtest::LineFlushRecorder output(timeline);
     dispatcher->broadcaster().receiveQueued();
     const auto& events = timeline.events;
     // The query for another controller runs nothing and is not written out on its own.
@@ -184,26 +158,6 @@ TEST_F(DispatcherTest, AnEchoIsWrittenOutBeforeTheDatagramsCommandsAndTheLinesBe
         std::count_if(events.begin(), events.end(),
                       [](const std::string& event) { return event.starts_with("flush: KRV2"); }),
         1);
-}
-
-TEST(ConsoleFirst, EveryCommandAndThePauseFindEarlierLinesWrittenOut) {
-    krvtest::EventLog timeline;
-    FakeShell shell(&timeline);
-    krvtest::RecordingSleeper sleeper(&timeline);
-    ConsoleFirstShell firstShell(shell);
-    ConsoleFirstSleeper firstSleeper(sleeper);
-    LineFlushRecorder output(timeline);
-    std::cout << "before the query\n";
-    firstShell.runCommand("trelsetup getsdk", true);
-    std::cout << "before the change\n";
-    firstShell.runForStatus("trelsetup timeserver 192.0.2.9");
-    std::cout << "before the pause\n";
-    firstSleeper.sleepSeconds(5);
-    EXPECT_EQ(
-        timeline.events,
-        (std::vector<std::string>{
-            "flush: before the query", "shell: trelsetup getsdk", "flush: before the change",
-            "status: trelsetup timeserver 192.0.2.9", "flush: before the pause", "sleep: 5"}));
 }
 
 TEST_F(DispatcherTest, StartsEveryDatagramWithAnEmptyMessage) {
