@@ -90,8 +90,9 @@ fi
     refuse "only $free_mib MiB free in $cache; an image build needs $needed_mib MiB"
 [ "$(id -u)" -eq 0 ] || refuse "needs root (the root file system holds files of every owner)"
 
-# One build per cache at a time; older images of this architecture make room for the new one.
-exec 9>"$cache/lock"
+# One build per architecture at a time (the other architecture's may run beside it); older
+# images of this architecture make room for the new one.
+exec 9>"$cache/lock-$arch"
 flock -w 1800 9 || refuse "the cache $cache stays locked"
 if [ -f "$target/complete" ]; then
     echo "$target" >&3

@@ -36,7 +36,7 @@ expect_refusal() { # what expected-text command...
     if [ "$status" -ne 1 ] || ! grep -qF -- "$expected" <<<"$output"; then
         echo "FAIL: $what: status $status, said: $output (wanted: $expected)"
         failures=$((failures + 1))
-    elif [ -n "$(ls -A "$work/cache" 2>/dev/null | grep -v '^lock$')" ]; then
+    elif [ -n "$(ls -A "$work/cache" 2>/dev/null | grep -v '^lock')" ]; then
         echo "FAIL: $what: the cache holds $(ls "$work/cache")"
         failures=$((failures + 1))
     else
