@@ -252,7 +252,9 @@ def reboot(vm, krvctl):
 
 
 def standin_rounds(vm):
-    return int(vm.sh("cat /run/krv-standin/rounds 2>/dev/null || echo 0") or 0)
+    # The stand-in rewrites its count every round: a read may find the file just emptied.
+    return int(vm.sh("for try in 1 2 3 4 5 6 7 8; do rounds=$(cat /run/krv-standin/rounds); "
+                     "[ -n \"$rounds\" ] && break; done; echo \"${rounds:-0}\"") or 0)
 
 
 def measure_standin(vm, seconds):
