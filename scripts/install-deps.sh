@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, testing and the demo need on Debian 12; with --ship also what the
-# AArch64 cross build and the packages need. Safe to run again: packages that are already
+# AArch64 cross build and the packages need, with --image also what builds and boots the
+# controller's image (scripts/test.sh asks for it). Safe to run again: packages that are already
 # present are left alone and apt is only asked when something is missing.
 set -euo pipefail
 
@@ -13,6 +14,8 @@ packages=(
     libboost-dev
     # krvctl's completion, checked against the real bash-completion
     bash-completion
+    # krvd tells systemd that it is ready and alive
+    libsystemd-dev
     iproute2 util-linux procps net-tools
     qemu-system-x86 busybox-static cpio xz-utils zstd
     # man pages and the capture dissector's check
@@ -22,8 +25,20 @@ packages=(
     chromium chromium-driver python3-selenium
 )
 ship=0
-if [ "${1:-}" = --ship ]; then
-    ship=1
+image=0
+for option in "$@"; do
+    case $option in
+    --ship) ship=1 ;;
+    # The booted controller image: its build (which needs the packages and the cross build)
+    # and the emulators that boot it.
+    --image) ship=1 image=1 ;;
+    *) echo "install-deps.sh: unknown option $option (--ship, --image)" >&2; exit 2 ;;
+    esac
+done
+if [ "$image" -eq 1 ]; then
+    packages+=(mmdebstrap arch-test qemu-system-arm python3 e2fsprogs)
+fi
+if [ "$ship" -eq 1 ]; then
     packages+=(
         # the packages and their checks
         dpkg-dev fakeroot lintian systemd
@@ -31,7 +46,7 @@ if [ "${1:-}" = --ship ]; then
         # and user emulation to run the unit tests
         g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static
         libgtest-dev:arm64 libgmock-dev:arm64 libevdev-dev:arm64 libstdc++6:arm64
-        libboost-dev:arm64 libcsv-dev:arm64
+        libboost-dev:arm64 libcsv-dev:arm64 libsystemd-dev:arm64
     )
 fi
 

@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds everything and runs every test.
-#   KRV_SANITIZE=1  build with ASan/UBSan into build-sanitize/ (the emulator tests and the soak
-#                   are left out)
+#   KRV_SANITIZE=1  build with ASan/UBSan into build-sanitize/ (the emulator and image tests and
+#                   the soak are left out)
 #   KRV_BUILD_DIR   build folder (default build/ or build-sanitize/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-
 sanitize="${KRV_SANITIZE:-0}"
+# The image tests build packages and a system image and boot it: everything for them as well.
+if [ "$sanitize" = 1 ]; then
+    scripts/install-deps.sh
+else
+    scripts/install-deps.sh --image
+fi
+
 if [ "$sanitize" = 1 ]; then
     build_dir="${KRV_BUILD_DIR:-build-sanitize}"
     # The soak's memory figures mean nothing under ASan's quarantine, and the plain run covers
-    # the rest of it; the benchmarks are never run from a sanitizer build.
-    exclude=(-LE vm -E '^Soak[.]')
+    # the rest of it; the benchmarks are never run from a sanitizer build. The emulator tests
+    # (vm, image) run the plain build's programs or packages only.
+    exclude=(-LE 'vm|image' -E '^Soak[.]')
     cmake_flags=(-DKRV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DKRV_BUILD_BENCH=OFF)
 else
     build_dir="${KRV_BUILD_DIR:-build}"

@@ -4,6 +4,7 @@
 #include "krvd/system/InterfaceLister.h"
 #include "krvd/system/ShellRunner.h"
 #include "krvd/system/Sleeper.h"
+#include "krvd/transport/ServiceManager.h"
 #include "krvd/transport/SocketCalls.h"
 
 namespace krvd {
@@ -16,6 +17,8 @@ struct DaemonEnvironment {
     Sleeper& sleeper;
     SocketCalls& sockets;
     ControllerPaths paths;
+    // Told when the endpoint is ready and kept informed that the daemon is alive; none in tests.
+    ServiceManager* serviceManager = nullptr;
 };
 
 }  // namespace krvd

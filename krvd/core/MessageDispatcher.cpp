@@ -14,12 +14,17 @@ namespace krvd {
 
 MessageDispatcher::MessageDispatcher(std::uint16_t port, DaemonEnvironment environment)
     : environment_(std::move(environment)),
-      system_{environment_.shell, environment_.interfaces, environment_.paths},
+      shell_(environment_.shell),
+      sleeper_(environment_.sleeper),
+      system_{shell_, environment_.interfaces, environment_.paths},
       settings_(std::make_unique<Settings>()) {
     // The first datagram must already find a filled record and a saved copy.
     refresh(*settings_, system_);
     const std::string interface = krv::withoutLineBreaks(interfaceName(*settings_, system_));
     broadcaster_ = std::make_unique<Broadcaster>(this, port, interface, environment_.sockets);
+    if (environment_.serviceManager != nullptr) {
+        broadcaster_->superviseBy(*environment_.serviceManager);
+    }
 }
 
 MessageDispatcher::~MessageDispatcher() {
@@ -42,7 +47,8 @@ void MessageDispatcher::onMessage(const char* data, std::int64_t count,
     sender.s_addr = senderAddress;
     std::cout << '[' << inet_ntoa(sender) << "] Message "
               << (understood ? "understood" : "not understood") << "... \n\n";
-    // Not flushed here: the receive loop flushes before it waits for the next datagram.
+    // Not flushed here: the receive loop flushes before it waits for the next datagram, and the
+    // datagram's commands and pause flush before they start (ConsoleFirst.h).
 }
 
 bool MessageDispatcher::handleDatagram(const std::string& datagram) {
@@ -50,7 +56,7 @@ bool MessageDispatcher::handleDatagram(const std::string& datagram) {
     if (!krv::checkHeader(parts.head)) {
         return false;
     }
-    CommandHandler handler(*settings_, system_, *broadcaster_, environment_.sleeper);
+    CommandHandler handler(*settings_, system_, *broadcaster_, sleeper_);
     return handler.handleCommand(parts.tail, message_);
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "krvd/core/ConsoleFirst.h"
 #include "krvd/core/DaemonEnvironment.h"
 #include "krvd/settings/Settings.h"
 #include "krvd/system/SystemAccess.h"
@@ -39,6 +40,8 @@ class MessageDispatcher final : public IBroadcasterCallback {
 
   private:
     DaemonEnvironment environment_;
+    ConsoleFirstShell shell_;
+    ConsoleFirstSleeper sleeper_;
     SystemAccess system_;
     SetupMessage message_;
     std::unique_ptr<Broadcaster> broadcaster_;

@@ -6,5 +6,7 @@ int main(int argc, char** argv) {
     krvd::SystemShell shell;
     krvd::SystemInterfaceLister interfaces;
     krvd::SystemSleeper sleeper;
-    return krvd::runKrvd(argc, argv, {shell, interfaces, sleeper, krvd::systemSocketCalls(), {}});
+    return krvd::runKrvd(
+        argc, argv,
+        {shell, interfaces, sleeper, krvd::systemSocketCalls(), {}, &krvd::systemServiceManager()});
 }

@@ -34,7 +34,13 @@ void emit(std::ostream& console, int priority, const std::string& message) {
     openLog();
     // Both outputs end the message at a NUL byte, as a C string would.
     const std::string text = message.substr(0, message.find('\0'));
+    // The journal stamps console lines and syslog entries as they arrive, and standard error is
+    // unbuffered: what standard output holds goes first, so nothing overtakes an earlier line.
+    if (&console != &std::cout) {
+        std::cout.flush();
+    }
     console << "krvd:" << text << '\n';
+    console.flush();
     activeSink->submit(priority, text);
 }
 

@@ -1,8 +1,10 @@
 #include "krvd/transport/Broadcaster.h"
 
 #include <arpa/inet.h>
+#include <sys/time.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <utility>
@@ -87,12 +89,31 @@ Broadcaster::~Broadcaster() {
     }
 }
 
+void Broadcaster::superviseBy(ServiceManager& manager) {
+    keepAlive_ = KeepAlive(&manager);
+}
+
 void Broadcaster::listen() {
     // Flushed so that whoever watches the daemon knows it is ready.
     std::cout << "Krevane " << kVersion << " : Listening for broadcast packets\n" << std::flush;
+    announceReady();
     catchStopSignals();
     for (;;) {
         receiveQueued();
+    }
+}
+
+void Broadcaster::announceReady() {
+    const std::chrono::microseconds waitLimit = keepAlive_.ready();
+    if (waitLimit == std::chrono::microseconds::zero()) {
+        return;
+    }
+    // A receive that waits longer fails with EAGAIN and the loop goes round again.
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(waitLimit.count() / 1000000);
+    timeout.tv_usec = static_cast<suseconds_t>(waitLimit.count() % 1000000);
+    if (sockets_.setsockopt(socketFd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0) {
+        reportErrno("Error setting receive timeout: ");
     }
 }
 
@@ -104,6 +125,7 @@ std::size_t Broadcaster::receiveQueued() {
     beginWait();
     const int received = sockets_.receiveBatch(socketFd_, receiveSlots_);
     endWait();
+    keepAlive_.beat();
     std::size_t handed = 0;
     for (int i = 0; i < received; ++i) {
         const ReceivedDatagram& datagram = receiveSlots_[static_cast<std::size_t>(i)];
@@ -115,6 +137,9 @@ std::size_t Broadcaster::receiveQueued() {
                                  datagram.sender.sin_addr.s_addr);
         }
         ++handed;
+        // A batch of queries for this controller takes seconds each; the manager hears from
+        // the daemon between them.
+        keepAlive_.beat();
         if (const int signal = pendingStopSignal(); signal != 0) {
             std::cout.flush();
             endByStopSignal(signal);

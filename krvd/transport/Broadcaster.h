@@ -8,6 +8,7 @@
 #include <string>
 
 #include "krvd/transport/IBroadcasterCallback.h"
+#include "krvd/transport/KeepAlive.h"
 #include "krvd/transport/ReplySender.h"
 #include "krvd/transport/SocketCalls.h"
 
@@ -32,12 +33,19 @@ class Broadcaster : public ReplySender {
     Broadcaster(const Broadcaster&) = delete;
     Broadcaster& operator=(const Broadcaster&) = delete;
 
+    // Reports readiness and keep-alives to manager from now on (the daemon's service manager).
+    void superviseBy(ServiceManager& manager);
+
     // Writes the banner, then hands every received datagram to the callback, forever; a stop
     // signal ends the process between two datagrams (StopSignals.h).
     [[noreturn]] void listen();
+    // Tells the service manager the endpoint is ready; when it expects keep-alives, the wait
+    // for datagrams is limited so that an idle daemon still sends them.
+    void announceReady();
     // One turn of the listen loop: flushes standard output, waits for the next datagram, and
     // hands it and every datagram queued behind it (up to kReceiveBatch) to the callback in
-    // order. Returns how many it handed on; empty datagrams and failed receives are skipped.
+    // order. Returns how many it handed on; empty datagrams and failed receives (a limited wait
+    // that ran out among them) are skipped.
     std::size_t receiveQueued();
 
     // Sends all of text, NUL bytes included; failures go to standard error only.
@@ -59,6 +67,7 @@ class Broadcaster : public ReplySender {
     std::string interface_;
     std::uint16_t port_;
     IBroadcasterCallback* callback_;
+    KeepAlive keepAlive_;
     int socketFd_ = -1;
     sockaddr_in bindAddress_{};
     sockaddr_in broadcastAddress_{};

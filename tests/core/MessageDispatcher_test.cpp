@@ -1,6 +1,6 @@
 // The dispatcher in-process, over a scripted shell and fake socket calls: construction order,
 // NUL bytes, that nothing of one datagram survives into the next, and when its lines are
-// flushed. The echo and verdict
+// flushed (before the next wait, and before a datagram's commands and pause). The echo and verdict
 // lines and the header check are proven on the real binary in e2e/EndToEnd_test.cpp.
 
 #include "krvd/core/MessageDispatcher.h"
@@ -10,11 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "tests/support/ConsoleCapture.h"
 #include "tests/support/FakeInterfaceLister.h"
 #include "tests/support/FakeShell.h"
+#include "tests/support/LineFlushRecorder.h"
 #include "tests/support/QuietSyslog.h"
 #include "tests/support/RecordingSleeper.h"
 #include "tests/support/RecordingSockets.h"
@@ -63,7 +65,7 @@ class DispatcherTest : public ::testing::Test {
     krvtest::EventLog timeline;
     FakeShell shell{&timeline};
     FakeInterfaceLister interfaces;
-    krvtest::RecordingSleeper sleeper;
+    krvtest::RecordingSleeper sleeper{&timeline};
     krvtest::RecordingSockets sockets{&timeline};
     std::unique_ptr<MessageDispatcher> dispatcher;
     std::string startOutput;
@@ -136,6 +138,26 @@ TEST_F(DispatcherTest, QueuedDatagramsAreHandledTogetherAndFlushedBeforeTheNextW
     EXPECT_EQ(timeline.events, (std::vector<std::string>{"socket: receive udp", "flush: 3 verdicts",
                                                          "socket: receive udp"}));
     EXPECT_EQ(output.str().find("A\n[192.0.2.20] Message not understood... \n\n"), 0u);
+}
+
+TEST_F(DispatcherTest, AnEchoIsWrittenOutBeforeTheDatagramsCommandsAndTheLinesBeforeThePause) {
+    start();
+    const std::string assign = "KRV2#ASSIGN#seqid=1#mac=00:11:22:aa:bb:cc#ntpip=192.0.2.9";
+    sockets.datagrams = {"KRV2#QUERY#seqid=0#mac=02:00:00:00:00:99", assign};
+    timeline.events.clear();
+    krvtest::LineFlushRecorder output(timeline);
+    dispatcher->broadcaster().receiveQueued();
+    const auto& events = timeline.events;
+    // The query for another controller runs nothing and is not written out on its own.
+    EXPECT_EQ(events.at(1), "flush: " + assign);
+    EXPECT_EQ(events.at(2), "shell: trelsetup getsdk");
+    const auto pause = std::find(events.begin(), events.end(), "sleep: 5");
+    ASSERT_NE(pause, events.end());
+    EXPECT_EQ(*(pause - 1), "flush: krvd:Finished writing ntp IP settings");
+    EXPECT_EQ(
+        std::count_if(events.begin(), events.end(),
+                      [](const std::string& event) { return event.starts_with("flush: KRV2"); }),
+        1);
 }
 
 TEST_F(DispatcherTest, StartsEveryDatagramWithAnEmptyMessage) {

@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <cerrno>
 #include <cstring>
@@ -25,6 +26,8 @@ inline std::string socketOptionName(int level, int name) {
         return "SO_BINDTODEVICE";
     if (level == IPPROTO_IP && name == IP_HDRINCL)
         return "IP_HDRINCL";
+    if (level == SOL_SOCKET && name == SO_RCVTIMEO)
+        return "SO_RCVTIMEO";
     return "other";
 }
 
@@ -40,6 +43,7 @@ class RecordingSockets : public krvd::SocketCalls {
     std::map<std::string, int> failures;
     std::vector<int> socketTypes;
     std::string deviceOption;
+    timeval receiveTimeout{};
     std::string lastSent;
     sockaddr_in lastDestination{};
     std::deque<std::optional<std::string>> datagrams;  // nullopt: the receive fails
@@ -54,6 +58,9 @@ class RecordingSockets : public krvd::SocketCalls {
     int setsockopt(int fd, int level, int name, const void* value, socklen_t length) override {
         if (name == SO_BINDTODEVICE) {
             deviceOption.assign(static_cast<const char*>(value), length);
+        }
+        if (name == SO_RCVTIMEO && length == sizeof receiveTimeout) {
+            std::memcpy(&receiveTimeout, value, sizeof receiveTimeout);
         }
         return record("setsockopt", fd, std::string(" ").append(socketOptionName(level, name)));
     }
