@@ -158,7 +158,10 @@ std::string csvRecord(const std::vector<std::string>& cells, char separator) {
 
 std::string spreadsheetText(std::string_view text) {
     if (!text.empty() && std::string_view("=+-@").find(text.front()) != std::string_view::npos) {
-        return "'" + std::string(text);
+        // Appended, not "'" + text: GCC 12's -Wrestrict misfires on that at -O3.
+        std::string guarded = "'";
+        guarded += text;
+        return guarded;
     }
     return std::string(text);
 }

@@ -69,9 +69,11 @@ void printPlan(std::ostream& out, const Plan& plan) {
             << printable(record.value(key::kHostname)) << '\n';
     }
     for (const PlanProblem& problem : plan.problems) {
-        out << printable(plan.file)
-            << (problem.line > 0 ? ":" + std::to_string(problem.line) : std::string()) << ": "
-            << printable(problem.problem)
+        out << printable(plan.file);
+        if (problem.line > 0) {
+            out << ':' << problem.line;
+        }
+        out << ": " << printable(problem.problem)
             << (problem.risk ? " (a cut-off risk: apply --force sends it all the same)" : "")
             << '\n';
     }
