@@ -47,8 +47,6 @@ class LoopbackClient {
     LoopbackClient(const LoopbackClient&) = delete;
     LoopbackClient& operator=(const LoopbackClient&) = delete;
 
-    bool connected() const { return fd_ >= 0; }
-
     // False once the server closed the connection (or never took it).
     bool send(const std::string& bytes) {
         std::size_t done = 0;
@@ -80,8 +78,8 @@ class LoopbackClient {
             answer.status = std::stoi(answer.head.substr(9, 3));
         }
         std::size_t length = 0;
-        const std::string lower = lowered(answer.head);
-        if (const auto at = lower.find("\r\ncontent-length:"); at != std::string::npos && !toHead) {
+        if (const auto at = answer.head.find("\r\nContent-Length:");
+            at != std::string::npos && !toHead) {
             length = std::stoul(answer.head.substr(at + 17));
         }
         while (buffer_.size() < headEnd + 4 + length) {
@@ -98,22 +96,12 @@ class LoopbackClient {
     // dropped).
     bool closedByServer(std::chrono::milliseconds timeout) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (fd_ >= 0 && std::chrono::steady_clock::now() < deadline) {
-            if (!readMore(deadline)) {
-                return fd_ < 0 || ended_;
-            }
+        while (readMore(deadline)) {
         }
-        return ended_;
+        return fd_ < 0 || ended_;
     }
 
   private:
-    static std::string lowered(std::string text) {
-        for (char& c : text) {
-            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        }
-        return text;
-    }
-
     bool readMore(std::chrono::steady_clock::time_point deadline) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <condition_variable>
 #include <future>
+#include <semaphore>
 
 #include "tests/krvctl/support/FakeController.h"
 
@@ -88,31 +88,16 @@ class Console : public ::testing::Test {
 
     test::FakeClock clock;
     test::FakeFleet fleet{clock};
-    // Holds the LAN worker inside a broadcast while closed, as a long assignment would.
-    struct Gate {
-        void pass() {
-            std::unique_lock lock(mutex);
-            ++waiting;
-            changed.notify_all();
-            changed.wait(lock, [this] { return open; });
-            --waiting;
-        }
-        void set(bool opened) {
-            const std::lock_guard lock(mutex);
-            open = opened;
-            changed.notify_all();
-        }
-        void awaitSomeoneWaiting() {
-            std::unique_lock lock(mutex);
-            changed.wait_for(lock, 10s, [this] { return waiting > 0; });
-        }
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool open = true;
-        int waiting = 0;
-    } gate;
+    // Set, it holds the LAN worker inside its next broadcast, as a long assignment would, until
+    // let go.
+    std::atomic<bool> holdNext = false;
+    std::binary_semaphore holding{0};
+    std::binary_semaphore letGo{0};
     test::FakeEndpoint endpoint{clock, [this](const std::string& request, test::FakeEndpoint& lan) {
-                                    gate.pass();
+                                    if (holdNext.exchange(false)) {
+                                        holding.release();
+                                        letGo.try_acquire_for(10s);
+                                    }
                                     fleet.responder()(request, lan);
                                 }};
     test::FakeController& controller = fleet.add({});
@@ -364,9 +349,9 @@ TEST_F(Console, LanWorkIsQueuedWithinItsBoundAndWaitingDiscoveriesShareOneRound)
     start([](ConsoleSettings& settings) { settings.lanQueue = 2; });
     ASSERT_EQ(post("/api/discover").status, 200);
     const std::string query = std::string("/api/controllers/") + kMac + "/query";
-    gate.set(false);
+    holdNext = true;
     auto running = dispatch("POST", query, "", pageHeaders());
-    gate.awaitSomeoneWaiting();
+    ASSERT_TRUE(holding.try_acquire_for(10s));
     const std::size_t sentBefore = endpoint.sent().size();
 
     // Nobody waits for the LAN to be handed a job: the console answers what it can meanwhile.
@@ -381,7 +366,7 @@ TEST_F(Console, LanWorkIsQueuedWithinItsBoundAndWaitingDiscoveriesShareOneRound)
     EXPECT_NE(full.json["error"].get<std::string>().find("busy"), std::string::npos);
     EXPECT_EQ(header(full.response, "Retry-After"), "5");
 
-    gate.set(true);
+    letGo.release();
     EXPECT_EQ(running.get().status, 200);
     EXPECT_EQ(queued.get().status, 200);
     for (auto& discovery : discoveries) {

@@ -14,6 +14,19 @@ std::size_t countOf(const std::vector<ConsoleEvent>& events, EventKind kind) {
         events.begin(), events.end(), [kind](const ConsoleEvent& e) { return e.kind == kind; }));
 }
 
+TEST(EventLog, HoldsWithinItsCountTheOldestGoingFirst) {
+    EventLog log([] { return std::int64_t{0}; }, {.events = 50, .bytes = 1024 * 1024});
+    for (int i = 1; i <= 120; ++i) {
+        log.add(EventKind::Sent, "255.255.255.255", "KRV2#QUERY#seqid=" + std::to_string(i));
+    }
+    EXPECT_EQ(log.counts().held, 50u);
+    EXPECT_EQ(log.counts().dropped, 70u);
+    const auto events = log.after(0);
+    ASSERT_EQ(events.size(), 50u);
+    EXPECT_EQ(events.front().sequence, 71u);
+    EXPECT_EQ(events.back().text, "KRV2#QUERY#seqid=120");
+}
+
 TEST(EventLog, HoldsWithinItsBytesAndCutsLongDatagramsWithTheirLength) {
     std::atomic<std::int64_t> now = 0;
     EventLog log([&] { return now.load(); }, {.events = 1000, .bytes = 64 * 1024});

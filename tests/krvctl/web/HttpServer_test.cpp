@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <future>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "tests/krvctl/support/LoopbackHttp.h"
 
@@ -44,7 +44,7 @@ class StandIn final : public HttpService {
 
     std::mutex mutex;
     int handled = 0;
-    bool holdReplies = false;
+    std::atomic<bool> holdReplies = false;
     std::vector<HttpReply> held;
 };
 
@@ -68,6 +68,19 @@ class Server : public ::testing::Test {
         LoopbackClient client(port);
         client.send(request);
         return client.answer();
+    }
+    // The replies held back, once `count` of them are there: empty when they are not within 2 s.
+    std::vector<HttpReply> awaitHeld(std::size_t count) {
+        for (int i = 0; i < 200; ++i) {
+            {
+                const std::lock_guard lock(service.mutex);
+                if (service.held.size() >= count) {
+                    return std::exchange(service.held, {});
+                }
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return {};
     }
 
     StandIn service;
@@ -152,27 +165,16 @@ TEST_F(Server, AFullHouseGivesUpTheConnectionWaitingLongestButNeverOneBeingAnswe
     EXPECT_EQ(server->counters().evicted, 1u);
 
     // Connections whose requests wait for their answers are not given up.
-    {
-        const std::lock_guard lock(service.mutex);
-        service.holdReplies = true;
-    }
+    service.holdReplies = true;
     for (auto& client : idle) {
         client = std::make_unique<LoopbackClient>(port);
         client->send(httpRequest("POST", "/lan", host, {}, "x"));
     }
-    for (int i = 0; i < 200 && service.held.size() < 3; ++i) {
-        std::this_thread::sleep_for(10ms);
-        const std::lock_guard lock(service.mutex);
-    }
+    std::vector<HttpReply> held = awaitHeld(3);
+    ASSERT_EQ(held.size(), 3u);
     LoopbackClient turnedAway(port);
     EXPECT_TRUE(turnedAway.closedByServer(2s));
     EXPECT_EQ(server->counters().turnedAway, 1u);
-    std::vector<HttpReply> held;
-    {
-        const std::lock_guard lock(service.mutex);
-        held.swap(service.held);
-    }
-    ASSERT_EQ(held.size(), 3u);
     for (auto& reply : held) {
         reply({200, "text/plain", "late", {}});
     }
@@ -184,35 +186,22 @@ TEST_F(Server, AFullHouseGivesUpTheConnectionWaitingLongestButNeverOneBeingAnswe
 }
 
 TEST_F(Server, AnswersFromAnotherThreadKeepTheConnectionAndHeadHasNoBody) {
+    service.holdReplies = true;
     start({});
-    {
-        const std::lock_guard lock(service.mutex);
-        service.holdReplies = true;
-    }
-    // As the LAN worker does: the answer comes later, from a thread of its own.
-    const auto answerFromAnotherThread = [this] {
-        HttpReply reply;
-        for (int i = 0; i < 1000 && !reply; ++i) {
-            std::this_thread::sleep_for(5ms);
-            const std::lock_guard lock(service.mutex);
-            if (!service.held.empty()) {
-                reply = std::move(service.held.front());
-                service.held.clear();
-            }
-        }
-        ASSERT_TRUE(reply);
-        std::thread([reply] { reply({200, "text/plain", "from the LAN worker", {}}); }).join();
-    };
     LoopbackClient client(port);
-    for (const char* method : {"GET", "GET", "HEAD", "GET"}) {
-        ASSERT_TRUE(client.send(httpRequest(method, "/a?x=1", host))) << method;
-        answerFromAnotherThread();
+    for (const char* method : {"GET", "HEAD", "GET"}) {
+        SCOPED_TRACE(method);
+        ASSERT_TRUE(client.send(httpRequest(method, "/a?x=1", host)));
+        // As the LAN worker does: the answer comes later, from a thread of its own.
+        std::vector<HttpReply> held = awaitHeld(1);
+        ASSERT_EQ(held.size(), 1u);
+        held.front()({200, "text/plain", "from the LAN worker", {}});
         const bool head = std::string(method) == "HEAD";
         const auto answer = client.answer(10s, head);
-        ASSERT_TRUE(answer) << method;
+        ASSERT_TRUE(answer);
         EXPECT_NE(answer->head.find("Content-Length: 19"), std::string::npos) << answer->head;
         // After a HEAD nothing but its header came: the next answer reads whole.
-        EXPECT_EQ(answer->body, head ? "" : "from the LAN worker") << method;
+        EXPECT_EQ(answer->body, head ? "" : "from the LAN worker");
     }
     EXPECT_EQ(server->counters().accepted, 1u);
 }
