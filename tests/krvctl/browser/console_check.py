@@ -10,6 +10,7 @@ Exit status: 0 passed, 1 failed (the reason on standard output), 77 Chromium can
 import argparse
 import http.server
 import json
+import re
 import shutil
 import statistics
 import sys
@@ -122,7 +123,9 @@ def check_table(driver, args, macs):
     expect(sorted(column(driver, "mac")) == sorted(macs), f"the table lists {column(driver, 'mac')}")
     expect(all(offset[:1] in "+-" and offset for offset in column(driver, "clock")),
            f"clock offsets {column(driver, 'clock')}")
-    expect("-1m15s" in column(driver, "clock"), "the controller 75 s behind shows -1m15s")
+    # Its clock is read and answered whole seconds at a time, a second or two late under load.
+    expect(any(re.fullmatch(r"-1m1[4-7]s", offset) for offset in column(driver, "clock")),
+           f"the controller 75 s behind shows about -1m15s: {column(driver, 'clock')}")
 
     # Sorted by address first; a click on a heading turns the order, a click on another sorts by it.
     addresses = column(driver, "ip")
