@@ -140,9 +140,17 @@ int runApply(Environment& environment, Client& client, const PlanFile& file,
             environment.err << finishedLine(plan.labelColumns, controller) << std::endl;
         };
     }
+    // From here on Ctrl-C ends the waiting, not the program: what was sent is still reported
+    // and the report written, each controller caught in the middle marked unverified.
+    environment.catchInterrupts();
     const ApplyReport report = applyPlan(client, plan, options);
     if (live && plan.pending() > 0) {
         environment.err << '\n';
+    }
+    if (client.interrupted()) {
+        environment.err << kProgram
+                        << ": interrupted: controllers already sent to are reported as not "
+                           "checked, the rest as not sent\n";
     }
     if (arguments.json) {
         environment.out << dumpJson(applyJson(report), 2) << '\n';

@@ -31,8 +31,8 @@ struct Environment {
     std::function<std::uint64_t()> random;
     std::ostream& out;
     std::ostream& err;
-    // Called before monitor starts waiting or the web console starts serving, so Ctrl-C can
-    // end them cleanly.
+    // Called before monitor starts waiting, the web console starts serving or apply starts
+    // sending, so Ctrl-C can end them cleanly.
     std::function<void()> catchInterrupts = [] {};
     // The web console serves until this returns: in the program, until Ctrl-C or SIGTERM.
     std::function<void()> awaitStop = [] {};

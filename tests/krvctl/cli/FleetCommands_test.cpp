@@ -159,6 +159,28 @@ TEST_F(Fleet, ApplyReportsEachControllerAsItFinishesAndAllAtTheEnd) {
                               "result": "ok", "note": ""})"));
 }
 
+TEST_F(Fleet, ApplyInterruptedStillReportsWhatWasSent) {
+    files["plan.csv"] += "02:00:00:4B:10:03;192.0.2.124;;west\r\n";
+    respond = [this, lanAnswers = respond](const std::string& request, test::FakeEndpoint& lan) {
+        lanAnswers(request, lan);
+        if (request.find("#ASSIGN#") != std::string::npos) {
+            lan.interrupt();  // Ctrl-C during the first controller's pause
+        }
+    };
+    const test::ToolOutput run1 =
+        run({"apply", "--yes", "--parallel", "1", "--report", "out.csv", "plan.csv"});
+    EXPECT_TRUE(interruptsCaught);
+    EXPECT_EQ(run1.status, kNoAnswer);
+    EXPECT_EQ(sentOf("ASSIGN"), 1u);
+    EXPECT_NE(run1.err.find("krvctl: interrupted: "), std::string::npos) << run1.err;
+    EXPECT_EQ(files["out.csv"],
+              "line,mac,site,result,ntpip,syslogip,problem\n"
+              "2,02:00:00:4B:10:01,north,no answer,unverified,unverified,"
+              "interrupted before it was checked\n"
+              "3,02:00:00:4B:10:02,south,unchanged,,,\n"
+              "4,02:00:00:4B:10:03,west,not sent,,,interrupted before it started\n");
+}
+
 TEST_F(Fleet, DiscoverCsvWritesThePlanFileAndSaysWhatItLeftOut) {
     test::FakeController nameless;
     nameless.mac = "";

@@ -55,6 +55,7 @@ class Program : public ::testing::Test {
                                 clock, test::countingRandom(), out, err, [] {}, [] {},
                                 // Wired as the program wires it.
                                 serveWebConsole};
+        environment.catchInterrupts = [this] { interruptsCaught = true; };
         environment.awaitStop = [&] { whileServing(out.str()); };
         environment.readFile = [this](const std::string& path) {
             const auto file = files.find(path);
@@ -99,6 +100,7 @@ class Program : public ::testing::Test {
     bool terminal = false;                     // a person at the keyboard, watching
     std::vector<std::string> typed;            // the lines that person types
     std::vector<std::string> remembered;       // the MACs discover left for the completion
+    bool interruptsCaught = false;             // Ctrl-C ends the wait, not the program
 };
 
 }  // namespace krvctl::test

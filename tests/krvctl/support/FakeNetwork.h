@@ -53,6 +53,7 @@ class FakeEndpoint : public Endpoint {
     }
     void failBroadcasts(std::string why) { broadcastFailure_ = std::move(why); }
     void setDropped(std::uint64_t count) { dropped_ = count; }
+    void interrupt() { interrupted_ = true; }  // as Ctrl-C does
 
     bool broadcast(const std::string& bytes, std::string& problem) override {
         if (!broadcastFailure_.empty()) {
