@@ -6,6 +6,7 @@
 
 #include "krvctl/fleet/CsvText.h"
 #include "krvctl/values/MacAddress.h"
+#include "protocol/TextTransforms.h"
 #include "protocol/Wire.h"
 
 namespace krvctl {
@@ -13,13 +14,6 @@ namespace krvctl {
 namespace wire = krv::wire;
 
 namespace {
-
-std::string lower(std::string_view text) {
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return result;
-}
 
 std::string trimmed(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
@@ -46,7 +40,7 @@ Columns readHeader(const CsvRecord& header, PlanFile& file) {
     std::map<std::string, int> seen;
     for (int column = 0; column < static_cast<int>(header.cells.size()); ++column) {
         const std::string name = trimmed(header.cells[column]);
-        const std::string key = lower(name);
+        const std::string key = krv::lowerCased(name);
         if (name.empty()) {
             columns.unnamed.push_back(column);
             continue;
@@ -93,11 +87,12 @@ std::vector<Setting> readSettings(const CsvRecord& record, const Columns& column
                 problem("'-' clears only ntpip, syslogip and nameserver");
             }
         } else if (key == wire::key::kUtcclock) {
-            if (lower(value) == kClockNow) {
+            if (krv::lowerCased(value) == kClockNow) {
                 settings.push_back({std::string(key), std::string(kClockNow)});
             } else {
-                problem("utcclock takes only now: this machine's clock, set where the "
-                        "controller's is off by more than 2 s");
+                problem(
+                    "utcclock takes only now: this machine's clock, set where the "
+                    "controller's is off by more than 2 s");
             }
         } else {
             const AssignmentCheck check = checkSettings({{std::string(key), value}});
@@ -279,7 +274,7 @@ std::vector<CsvRecord> recordsOfJson(std::string_view text, PlanFile& file) {
 
 bool endsWith(std::string_view name, std::string_view ending) {
     return name.size() >= ending.size() &&
-           lower(name.substr(name.size() - ending.size())) == ending;
+           krv::lowerCased(std::string(name.substr(name.size() - ending.size()))) == ending;
 }
 
 }  // namespace

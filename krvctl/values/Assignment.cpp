@@ -5,6 +5,7 @@
 
 #include "krvctl/values/Ipv4.h"
 #include "krvctl/values/UtcClock.h"
+#include "protocol/TextTransforms.h"
 #include "protocol/Wire.h"
 
 namespace krvctl {
@@ -27,17 +28,10 @@ std::string knownKeys() {
     return listOf(wire::kAssignKeys);
 }
 
-std::string upper(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
-
 // The checked value to send, or the reason it cannot be sent.
 Result<std::string> checkValue(std::string_view key, const std::string& value) {
     if (key == wire::key::kIpscheme) {
-        const std::string scheme = upper(value);
+        const std::string scheme = krv::upperCased(value);
         if (scheme != wire::kSchemeStatic && scheme != wire::kSchemeDhcp) {
             return Result<std::string>::failure("the address scheme is STATIC or DHCP");
         }

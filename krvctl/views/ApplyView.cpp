@@ -6,6 +6,7 @@
 #include "krvctl/values/Printable.h"
 #include "krvctl/views/PlanView.h"
 #include "krvctl/views/TableView.h"
+#include "protocol/TextTransforms.h"
 
 namespace krvctl {
 
@@ -78,11 +79,10 @@ void printApplyReport(std::ostream& out, const ApplyReport& report) {
                     [](const ControllerReport& c) { return !c.problem.empty(); });
     auto rows = reportRows(report, anyProblem);
     for (std::string& heading : rows.front()) {
-        std::transform(heading.begin(), heading.end(), heading.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        heading = krv::upperCased(heading);
     }
-    for (auto row = rows.begin(); row != rows.end(); ++row) {
-        for (std::string& cell : *row) {
+    for (auto& row : rows) {
+        for (std::string& cell : row) {
             cell = cell.empty() ? "-" : printable(cell);
         }
     }

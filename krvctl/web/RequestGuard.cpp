@@ -6,16 +6,11 @@
 #include <random>
 
 #include "krvctl/values/Ipv4.h"
+#include "protocol/TextTransforms.h"
 
 namespace krvctl {
 
 namespace {
-
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 // Compares in time independent of where the texts differ, so the token cannot be guessed
 // byte by byte from response times.
@@ -36,7 +31,7 @@ RequestGuard::RequestGuard(ListenAddress listen, std::string token)
     : listen_(listen), token_(std::move(token)) {}
 
 bool RequestGuard::hostAllowed(const std::string& host) const {
-    const std::string name = lower(host);
+    const std::string name = krv::lowerCased(host);
     std::string port = std::to_string(listen_.port);
     port.insert(port.begin(), ':');
     if (name == listen_.text() || (listen_.port == 80 && name == listen_.host())) {
@@ -59,7 +54,8 @@ std::optional<Refusal> RequestGuard::refusal(const GuardedRequest& request) cons
         return Refusal{"Host", "the Host header '" + request.host +
                                    "' is not this console's address " + listen_.text()};
     }
-    if (request.origin && lower(*request.origin) != "http://" + lower(request.host)) {
+    if (request.origin &&
+        krv::lowerCased(*request.origin) != "http://" + krv::lowerCased(request.host)) {
         return Refusal{"Origin", "the request comes from the page of another site (Origin '" +
                                      *request.origin + "')"};
     }
