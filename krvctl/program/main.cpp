@@ -1,12 +1,10 @@
-#include <unistd.h>
-
 #include <iostream>
 #include <random>
 
 #include "krvctl/cli/CommandLine.h"
 #include "krvctl/lan/SystemClock.h"
-#include "krvctl/lan/UdpEndpoint.h"
-#include "krvctl/program/LocalSystem.h"
+#include "krvctl/platform/LanSocket.h"
+#include "krvctl/platform/LocalSystem.h"
 #include "krvctl/web/WebConsole.h"
 
 int main(int argc, char** argv) {
@@ -14,7 +12,7 @@ int main(int argc, char** argv) {
     std::random_device entropy;
     std::mt19937_64 generator((static_cast<std::uint64_t>(entropy()) << 32) ^
                               static_cast<std::uint64_t>(entropy()));
-    krvctl::Environment environment{krvctl::UdpEndpoint::open,
+    krvctl::Environment environment{krvctl::openLanEndpoint,
                                     clock,
                                     [&] { return generator(); },
                                     std::cout,
@@ -24,8 +22,8 @@ int main(int argc, char** argv) {
                                     krvctl::serveWebConsole,
                                     krvctl::readLocalFile,
                                     krvctl::writeLocalFile,
-                                    [] { return krvctl::isTerminal(STDIN_FILENO); },
-                                    [] { return krvctl::isTerminal(STDERR_FILENO); },
+                                    krvctl::standardInputIsTerminal,
+                                    krvctl::standardErrorIsTerminal,
                                     krvctl::rememberDiscoveredMacs,
                                     krvctl::readStandardInputLine};
     return krvctl::runKrvctl(argc, argv, environment);

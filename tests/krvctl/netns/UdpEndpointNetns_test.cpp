@@ -12,7 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "krvctl/lan/UdpEndpoint.h"
+#include "krvctl/platform/LanSocket.h"
+#include "krvctl/values/ExitStatus.h"
 #include "protocol/Wire.h"
 
 namespace krvctl {
@@ -72,7 +73,7 @@ TEST(UdpEndpoint, SharesThePortWithADaemonAndHearsBroadcasts) {
     ENTER_OR_SKIP();
     const int daemon = daemonLikeSocket(true);
     ASSERT_GE(daemon, 0);
-    OpenedEndpoint opened = UdpEndpoint::open("");
+    OpenedEndpoint opened = openLanEndpoint("");
     ASSERT_TRUE(opened.endpoint) << opened.problem;
     std::string problem;
     ASSERT_TRUE(opened.endpoint->broadcast("KRV2#QUERY#seqid=1", problem)) << problem;
@@ -88,7 +89,7 @@ TEST(UdpEndpoint, SharesThePortWithADaemonAndHearsBroadcasts) {
 
 TEST(UdpEndpoint, WorksOnOneNamedInterfaceAndRefusesUnknownOnes) {
     ENTER_OR_SKIP();
-    OpenedEndpoint bound = UdpEndpoint::open("d0");
+    OpenedEndpoint bound = openLanEndpoint("d0");
     ASSERT_TRUE(bound.endpoint) << bound.problem;
     std::string problem;
     ASSERT_TRUE(bound.endpoint->broadcast("KRV2#QUERY#seqid=2", problem)) << problem;
@@ -96,7 +97,7 @@ TEST(UdpEndpoint, WorksOnOneNamedInterfaceAndRefusesUnknownOnes) {
     ASSERT_TRUE(heard);
     EXPECT_EQ(heard->bytes, "KRV2#QUERY#seqid=2");
 
-    const OpenedEndpoint unknown = UdpEndpoint::open("nosuch0");
+    const OpenedEndpoint unknown = openLanEndpoint("nosuch0");
     EXPECT_FALSE(unknown.endpoint);
     EXPECT_EQ(unknown.failure, kUsage);
     EXPECT_EQ(unknown.problem, "--interface: no network interface named 'nosuch0'");
@@ -106,7 +107,7 @@ TEST(UdpEndpoint, APortHeldWithoutSharingIsNamedAsTheReason) {
     ENTER_OR_SKIP();
     const int holder = daemonLikeSocket(false);
     ASSERT_GE(holder, 0);
-    const OpenedEndpoint opened = UdpEndpoint::open("");
+    const OpenedEndpoint opened = openLanEndpoint("");
     EXPECT_FALSE(opened.endpoint);
     EXPECT_EQ(opened.failure, kUnavailable);
     EXPECT_NE(opened.problem.find("UDP port 7217 is held by a program that does not share it"),
@@ -117,7 +118,7 @@ TEST(UdpEndpoint, APortHeldWithoutSharingIsNamedAsTheReason) {
 
 TEST(UdpEndpoint, ABroadcastWithoutARouteSaysWhatToDo) {
     ENTER_OR_SKIP(false);
-    OpenedEndpoint opened = UdpEndpoint::open("");
+    OpenedEndpoint opened = openLanEndpoint("");
     ASSERT_TRUE(opened.endpoint) << opened.problem;
     std::string problem;
     EXPECT_FALSE(opened.endpoint->broadcast("KRV2#QUERY#seqid=3", problem));
@@ -126,7 +127,7 @@ TEST(UdpEndpoint, ABroadcastWithoutARouteSaysWhatToDo) {
 
 TEST(UdpEndpoint, DatagramsTheKernelDropsAreCounted) {
     ENTER_OR_SKIP();
-    OpenedEndpoint opened = UdpEndpoint::open("");
+    OpenedEndpoint opened = openLanEndpoint("");
     ASSERT_TRUE(opened.endpoint) << opened.problem;
     const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in to{};

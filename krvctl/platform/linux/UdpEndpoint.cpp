@@ -1,4 +1,4 @@
-#include "krvctl/lan/UdpEndpoint.h"
+#include "krvctl/platform/linux/UdpEndpoint.h"
 
 #include <arpa/inet.h>
 #include <linux/sock_diag.h>
@@ -188,6 +188,10 @@ std::uint64_t UdpEndpoint::dropped() const {
 
 bool UdpEndpoint::interrupted() const {
     return interruptRequested != 0;
+}
+
+OpenedEndpoint openLanEndpoint(const std::string& interface) {
+    return UdpEndpoint::open(interface);
 }
 
 void stopWaitingOnInterrupt() {

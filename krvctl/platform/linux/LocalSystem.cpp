@@ -1,4 +1,4 @@
-#include "krvctl/program/LocalSystem.h"
+#include "krvctl/platform/LocalSystem.h"
 
 #include <unistd.h>
 
@@ -62,8 +62,12 @@ void rememberDiscoveredMacs(const std::vector<std::string>& macs) {
     }
 }
 
-bool isTerminal(int descriptor) {
-    return ::isatty(descriptor) == 1;
+bool standardInputIsTerminal() {
+    return ::isatty(STDIN_FILENO) == 1;
+}
+
+bool standardErrorIsTerminal() {
+    return ::isatty(STDERR_FILENO) == 1;
 }
 
 std::optional<std::string> readStandardInputLine() {

@@ -17,9 +17,11 @@ inline constexpr std::size_t kLargestReadFile = 16 * 1024 * 1024;
 Result<std::string> readLocalFile(const std::string& path);
 // The problem, or empty when the file holds content.
 std::string writeLocalFile(const std::string& path, const std::string& content);
-bool isTerminal(int descriptor);
-// Into $XDG_CACHE_HOME/krvctl/discovered-macs (or ~/.cache/...), where the bash completion
-// looks; nothing when there is no such folder to be had.
+bool standardInputIsTerminal();
+bool standardErrorIsTerminal();
+// Into the user's cache folder (on Linux $XDG_CACHE_HOME/krvctl/discovered-macs or ~/.cache/...,
+// where the bash completion looks; on Windows under %LOCALAPPDATA%);
+// nothing when there is no such folder to be had.
 void rememberDiscoveredMacs(const std::vector<std::string>& macs);
 std::optional<std::string> readStandardInputLine();
 

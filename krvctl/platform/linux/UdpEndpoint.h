@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "krvctl/lan/Endpoint.h"
+#include "krvctl/platform/LanSocket.h"
 #include "krvctl/values/ExitStatus.h"
 
 namespace krvctl {
@@ -40,11 +41,5 @@ class UdpEndpoint final : public Endpoint {
     std::deque<ReceivedDatagram> pending_;
     std::vector<std::string> buffers_;
 };
-
-// Makes Ctrl-C and SIGTERM end a wait instead of the process, so a monitor can finish its
-// output; UdpEndpoint::interrupted() then reports it.
-void stopWaitingOnInterrupt();
-// Returns once Ctrl-C or SIGTERM arrived, after stopWaitingOnInterrupt().
-void awaitInterrupt();
 
 }  // namespace krvctl
