@@ -150,6 +150,11 @@ std::size_t Plan::pending() const {
                       [](const PlannedController& c) { return !c.changes.empty(); }));
 }
 
+bool Plan::hasProblem(int line) const {
+    return std::any_of(problems.begin(), problems.end(),
+                       [line](const PlanProblem& p) { return p.line == line; });
+}
+
 bool Plan::blocks(bool force) const {
     return std::any_of(problems.begin(), problems.end(),
                        [force](const PlanProblem& p) { return !p.risk || !force; });
@@ -160,6 +165,7 @@ Plan makePlan(PlanFile file, const Discovery& lan) {
     plan.file = std::move(file.name);
     plan.labelColumns = std::move(file.labelColumns);
     plan.problems = std::move(file.problems);
+    plan.warnings = std::move(file.warnings);
     // The daemon reports its MAC in whatever form it holds it; rows are matched on its value.
     std::map<std::string, const ControllerRecord*> byMac;
     for (const ControllerRecord& record : lan.controllers) {

@@ -36,8 +36,12 @@ struct Plan {
     std::vector<PlanRow> missing;                // planned, but they did not answer
     std::vector<ControllerRecord> unplanned;     // on the LAN and not in the file: left alone
     std::vector<PlanProblem> problems;           // by line
+    std::vector<PlanProblem> warnings;           // by line; they keep nothing from being sent
 
     std::size_t pending() const;
+    // A row with a problem is neither as planned already nor merely not answering: whatever the
+    // LAN holds, its cells are not what the engineer meant.
+    bool hasProblem(int line) const;
     // A problem keeps apply from sending anything; --force lets only cut-off risks pass.
     bool blocks(bool force) const;
 };

@@ -32,6 +32,9 @@ struct PlanFile {
     std::vector<std::string> labelColumns;  // every column that is neither mac nor a setting
     std::vector<PlanRow> rows;              // each with a good MAC, the first row of each MAC
     std::vector<PlanProblem> problems;
+    // What the engineer should look at but that keeps nothing from being sent: how the file was
+    // read, values a spreadsheet may have made up.
+    std::vector<PlanProblem> warnings;
     bool complete = true;  // false when the file could not be read through: no plan can be made
 };
 
