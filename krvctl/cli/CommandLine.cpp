@@ -355,6 +355,7 @@ int runKrvctl(int argc, const char* const* argv, Environment& environment) {
     std::optional<PlanFile> planFile;
     if (plan->parsed() || apply->parsed()) {
         planFile = loadPlanFile(environment, args.planFile);
+        args.fleet.applying = apply->parsed();
         if (!planFile->complete) {
             return refuseUnreadablePlan(environment, *planFile, args.fleet);
         }

@@ -150,6 +150,11 @@ std::size_t Plan::pending() const {
                       [](const PlannedController& c) { return !c.changes.empty(); }));
 }
 
+std::size_t Plan::silent() const {
+    return static_cast<std::size_t>(std::count_if(
+        missing.begin(), missing.end(), [](const auto& row) { return !row.expectedAbsent; }));
+}
+
 bool Plan::hasProblem(int line) const {
     return std::any_of(problems.begin(), problems.end(),
                        [line](const PlanProblem& p) { return p.line == line; });
@@ -166,6 +171,7 @@ Plan makePlan(PlanFile file, const Discovery& lan) {
     plan.labelColumns = std::move(file.labelColumns);
     plan.problems = std::move(file.problems);
     plan.warnings = std::move(file.warnings);
+    plan.separator = file.separator;
     // The daemon reports its MAC in whatever form it holds it; rows are matched on its value.
     std::map<std::string, const ControllerRecord*> byMac;
     for (const ControllerRecord& record : lan.controllers) {
@@ -187,6 +193,11 @@ Plan makePlan(PlanFile file, const Discovery& lan) {
             continue;
         }
         planned.insert(found->second);
+        if (row.expectedAbsent) {
+            plan.warnings.push_back({row.line, row.mac,
+                                     row.mac + " is marked absent but answered: planned as any "
+                                               "other; empty its absent cell"});
+        }
         if (cloned.contains(row.mac)) {
             plan.problems.push_back(
                 {row.line, row.mac,
@@ -202,8 +213,11 @@ Plan makePlan(PlanFile file, const Discovery& lan) {
         }
     }
     checkAddresses(plan, plan.problems);
-    std::stable_sort(plan.problems.begin(), plan.problems.end(),
-                     [](const PlanProblem& a, const PlanProblem& b) { return a.line < b.line; });
+    for (auto* list : {&plan.problems, &plan.warnings}) {
+        std::stable_sort(
+            list->begin(), list->end(),
+            [](const PlanProblem& a, const PlanProblem& b) { return a.line < b.line; });
+    }
     return plan;
 }
 
@@ -211,7 +225,7 @@ int planStatus(const Plan& plan) {
     if (!plan.problems.empty()) {
         return kUsage;
     }
-    if (!plan.missing.empty()) {
+    if (plan.silent() > 0) {
         return kNoAnswer;
     }
     return plan.pending() > 0 ? kChangesPending : kDone;

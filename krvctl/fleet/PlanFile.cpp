@@ -31,6 +31,7 @@ bool isOneOf(std::string_view key, const auto& keys) {
 // What each column of the header holds.
 struct Columns {
     int mac = -1;
+    int absent = -1;
     std::map<std::string, int> settings;  // by key
     std::vector<int> labels;              // in the file's order
     std::vector<int> unnamed;
@@ -52,6 +53,8 @@ Columns readHeader(const CsvRecord& header, PlanFile& file) {
         }
         if (key == wire::key::kMac) {
             columns.mac = column;
+        } else if (key == kAbsentColumn) {
+            columns.absent = column;
         } else if (isOneOf(key, wire::kAssignKeys)) {
             columns.settings.emplace(key, column);
         } else {
@@ -186,6 +189,18 @@ void readRows(const std::vector<CsvRecord>& records, PlanFile& file) {
         PlanRow row{record->line, macText, readSettings(*record, columns, macText, file), {}};
         for (const int column : columns.labels) {
             row.labels.push_back(cellOf(*record, column));
+        }
+        if (columns.absent >= 0) {
+            const std::string absent = krv::lowerCased(trimmed(cellOf(*record, columns.absent)));
+            if (absent == "yes" || absent == "y" || absent == "x" || absent == "1" ||
+                absent == "true") {
+                row.expectedAbsent = true;
+            } else if (!absent.empty() && absent != "no" && absent != "n" && absent != "0" &&
+                       absent != "false") {
+                problem(macText, "absent '" + absent +
+                                     "': yes marks a controller not installed yet; leave the "
+                                     "cell empty for one that should answer");
+            }
         }
         if (!mac) {
             continue;
@@ -360,6 +375,7 @@ PlanFile readPlanFile(std::string name, std::string_view bytes) {
         }
     } else {
         const CsvTable table = readCsv(bytes);
+        file.separator = table.separator;
         if (!table.note.empty()) {
             file.warnings.push_back({0, "", table.note});
         }

@@ -179,18 +179,23 @@ void Client::waitOutAssignPause() {
 
 std::uint64_t Client::begin(std::function<std::string()> request, Command replyCommand,
                             const std::string& seqid, const std::string& mac,
-                            std::shared_ptr<std::string> sentClock) {
+                            std::shared_ptr<std::string> sentClock,
+                            std::optional<std::chrono::milliseconds> window) {
     const std::uint64_t ticket = ++lastTicket_;
+    Timing timing = timing_;
+    timing.timeout = window.value_or(timing_.timeout);
     inFlight_.emplace(ticket,
                       Begun{ticket, std::move(request), ReplyFilter{replyCommand, seqid, mac},
-                            Attempts(clock_.now(), timing_), std::move(sentClock)});
+                            Attempts(clock_.now(), timing), std::move(sentClock)});
     ticketOfSeqid_.emplace(seqid, ticket);
     return ticket;
 }
 
-std::uint64_t Client::beginQuery(const std::string& mac) {
+std::uint64_t Client::beginQuery(const std::string& mac,
+                                 std::optional<std::chrono::milliseconds> window) {
     const std::string seqid = freshSeqid();
-    return begin([seqid, mac] { return queryRequest(seqid, mac); }, Command::Status, seqid, mac);
+    return begin([seqid, mac] { return queryRequest(seqid, mac); }, Command::Status, seqid, mac,
+                 nullptr, window);
 }
 
 std::uint64_t Client::beginAssign(const std::string& mac, const Assignment& assignment) {

@@ -93,7 +93,10 @@ class Client {
     // Requests side by side on the one endpoint, for many controllers at once: each is begun
     // (and sent at the next awaitAnswers), retried and timed out on its own as the calls above
     // are, and ends with the first reply that carries its seqid and MAC. Returns a ticket.
-    std::uint64_t beginQuery(const std::string& mac);
+    // window: how long this query waits in place of the usual window, for a controller that
+    // may still be pausing after an ASSIGN it never answered.
+    std::uint64_t beginQuery(const std::string& mac,
+                             std::optional<std::chrono::milliseconds> window = std::nullopt);
     std::uint64_t beginAssign(const std::string& mac, const Assignment& assignment);
     std::uint64_t beginClear(const std::string& mac, const std::string& setting);
     // Sends what is due and waits until at least one begun request has ended, or until. Returns
@@ -103,6 +106,7 @@ class Client {
     bool interrupted() const { return endpoint_.interrupted(); }
 
     Clock& clock() { return clock_; }
+    const Timing& timing() const { return timing_; }
 
   private:
     // Called for each matching reply; returns true when the exchange is complete.
@@ -148,7 +152,8 @@ class Client {
     };
     std::uint64_t begin(std::function<std::string()> request, Command replyCommand,
                         const std::string& seqid, const std::string& mac,
-                        std::shared_ptr<std::string> sentClock = nullptr);
+                        std::shared_ptr<std::string> sentClock = nullptr,
+                        std::optional<std::chrono::milliseconds> window = std::nullopt);
     std::function<std::string()> assignRequestOf(const std::string& seqid, const std::string& mac,
                                                  const Assignment& assignment,
                                                  std::shared_ptr<std::string> sentClock);

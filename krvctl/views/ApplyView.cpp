@@ -18,6 +18,24 @@ const Check* checkOf(const ControllerReport& controller, const std::string& key)
     return check == controller.checks.end() ? nullptr : &*check;
 }
 
+// A key's result; where it is not plainly ok, what was wanted against what the controller
+// reported, and why, so the engineer need not ask for the JSON.
+std::string checkText(const Check& check) {
+    std::string text(resultName(check.result));
+    if (check.result == CheckResult::Ok) {
+        return text;
+    }
+    const bool cleared = check.requested == kClearValue;
+    if (check.result == CheckResult::Failed || !check.reported.empty()) {
+        text += " (wanted " + (cleared ? std::string("it cleared") : check.requested) +
+                ", reported " + (check.reported.empty() ? "nothing" : check.reported) + ")";
+    }
+    if (!check.note.empty()) {
+        text += ": " + check.note;
+    }
+    return text;
+}
+
 // The table's rows, unescaped: line, mac, labels, result, each key, problem.
 std::vector<std::vector<std::string>> reportRows(const ApplyReport& report, bool withProblem) {
     std::vector<std::string> header = {"line", "mac"};
@@ -36,11 +54,26 @@ std::vector<std::vector<std::string>> reportRows(const ApplyReport& report, bool
         row.emplace_back(outcomeName(controller.outcome));
         for (const std::string& key : report.keys) {
             const Check* check = checkOf(controller, key);
-            row.push_back(check == nullptr ? "" : std::string(resultName(check->result)));
+            row.push_back(check == nullptr ? "" : checkText(*check));
         }
         if (withProblem) {
             row.push_back(controller.problem);
         }
+        rows.push_back(std::move(row));
+    }
+    // A refused plan's problems that belong to no controller's row: a bad MAC, the file.
+    for (const PlanProblem& problem : report.problems) {
+        const bool onARow =
+            std::any_of(report.controllers.begin(), report.controllers.end(),
+                        [&](const ControllerReport& c) { return c.line == problem.line; });
+        if (onARow || !withProblem) {
+            continue;
+        }
+        std::vector<std::string> row(header.size());
+        row[0] = std::to_string(problem.line);
+        row[1] = problem.mac;
+        row[2 + report.labelColumns.size()] = "problem";
+        row.back() = problem.problem;
         rows.push_back(std::move(row));
     }
     return rows;
@@ -61,8 +94,7 @@ std::string finishedLine(const std::vector<std::string>& labelColumns,
     line += ": " + std::string(outcomeName(controller.outcome));
     std::string checks;
     for (const Check& check : controller.checks) {
-        checks +=
-            (checks.empty() ? "" : ", ") + check.key + " " + std::string(resultName(check.result));
+        checks += (checks.empty() ? "" : ", ") + check.key + " " + checkText(check);
     }
     if (!checks.empty()) {
         line += " (" + checks + ")";
@@ -75,6 +107,7 @@ std::string finishedLine(const std::vector<std::string>& labelColumns,
 
 void printApplyReport(std::ostream& out, const ApplyReport& report) {
     const bool anyProblem =
+        !report.problems.empty() ||
         std::any_of(report.controllers.begin(), report.controllers.end(),
                     [](const ControllerReport& c) { return !c.problem.empty(); });
     auto rows = reportRows(report, anyProblem);
@@ -108,13 +141,24 @@ Json applyJson(const ApplyReport& report) {
         }
         controllers.push_back(json);
     }
-    return {{"controllers", controllers}};
+    Json problems = Json::array();
+    for (const PlanProblem& problem : report.problems) {
+        problems.push_back({{"line", problem.line},
+                            {"mac", problem.mac},
+                            {"problem", problem.problem},
+                            {"risk", problem.risk}});
+    }
+    return {{"controllers", controllers}, {"problems", problems}};
 }
 
 std::string applyCsv(const ApplyReport& report) {
     std::string csv;
-    for (const auto& row : reportRows(report, true)) {
-        csv += csvRecord(row);
+    for (auto row : reportRows(report, true)) {
+        // A label or a reported value starting with = must not become a formula in the sheet.
+        for (std::string& cell : row) {
+            cell = spreadsheetText(cell);
+        }
+        csv += csvRecord(row, report.separator);
     }
     return csv;
 }

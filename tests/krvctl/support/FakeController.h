@@ -27,6 +27,7 @@ struct FakeController {
     bool accepts = true;
     bool silent = false;
     bool silentAfterAssign = false;
+    bool hearsAssign = true;  // false: every ASSIGN is lost on the way, queries are not
     int answerFromAttempt = 1;          // attempts before this one go unheard
     std::set<std::string> ignoredKeys;  // assigned or cleared without effect
     milliseconds delay{40};             // from request to reply
@@ -73,7 +74,8 @@ class FakeFleet {
         const int attempt = ++attempts_[*seqid];
         for (FakeController& controller : controllers_) {
             const bool addressed = mac == nullptr || *mac == controller.mac;
-            if (!addressed || controller.silent || attempt < controller.answerFromAttempt) {
+            if (!addressed || controller.silent || attempt < controller.answerFromAttempt ||
+                (decoded.command == Command::Assign && !controller.hearsAssign)) {
                 continue;
             }
             const milliseconds wait =
