@@ -20,19 +20,27 @@ constexpr const char* kExampleAddress = "192.168.1.10";
 constexpr const char* kExamplePrefix = "24";
 constexpr const char* kExampleNetmask = "255.255.255.0";
 
-std::string fillIn(std::string text, const std::string& interface) {
+// One pass, so that a value holding a placeholder's text (an adapter's name) stays as it is.
+std::string fillIn(const std::string& text, const std::string& interface) {
     const std::map<std::string, std::string> values = {{"{interface}", interface},
                                                        {"{address}", kExampleAddress},
                                                        {"{prefix}", kExamplePrefix},
                                                        {"{netmask}", kExampleNetmask},
                                                        {"{port}", kPort}};
-    for (const auto& [placeholder, value] : values) {
-        for (auto at = text.find(placeholder); at != std::string::npos;
-             at = text.find(placeholder, at + value.size())) {
-            text.replace(at, placeholder.size(), value);
+    std::string filled;
+    for (std::size_t at = 0; at < text.size();) {
+        const auto close = text[at] == '{' ? text.find('}', at) : std::string::npos;
+        const auto value = close == std::string::npos
+                               ? values.end()
+                               : values.find(text.substr(at, close - at + 1));
+        if (value == values.end()) {
+            filled += text[at++];
+        } else {
+            filled += value->second;
+            at = close + 1;
         }
     }
-    return text;
+    return filled;
 }
 
 std::string plural(std::size_t count, const std::string& one, const std::string& many) {
@@ -117,13 +125,21 @@ class FindingList {
     std::vector<Finding> findings_;
 };
 
+// What people know the interface by: Windows shows "Ethernet 2", not the adapter's GUID.
+std::string shownName(const NetworkInterface& interface) {
+    return interface.friendlyName.empty() || interface.friendlyName == interface.name
+               ? printable(interface.name)
+               : printable(interface.friendlyName) + " (" + printable(interface.name) + ")";
+}
+
 void judgeUnsearched(const InterfaceReport& report, bool named, const PlatformAdvice& advice,
                      FindingList& findings) {
     const NetworkInterface& interface = report.interface;
-    const std::string& name = interface.name;
+    const std::string& id = interface.name;
+    const std::string name = shownName(interface);
     switch (report.coverage) {
         case Coverage::Down:
-            findings.add(named ? Severity::Warning : Severity::Note, "interface-down", name,
+            findings.add(named ? Severity::Warning : Severity::Note, "interface-down", id,
                          name +
                              " is down or has no link (no cable, or switched off): not "
                              "searched.",
@@ -131,7 +147,7 @@ void judgeUnsearched(const InterfaceReport& report, bool named, const PlatformAd
                              fillIn(advice.bringUp, interface.friendlyName));
             break;
         case Coverage::NoIpv4:
-            findings.add(Severity::Warning, "no-ipv4", name,
+            findings.add(Severity::Warning, "no-ipv4", id,
                          name +
                              " is up but has no IPv4 address: no DHCP server answered on that "
                              "cable. Not searched.",
@@ -141,13 +157,13 @@ void judgeUnsearched(const InterfaceReport& report, bool named, const PlatformAd
                              "subnet, so one free address in a private range also does)");
             break;
         case Coverage::PointToPoint:
-            findings.add(Severity::Note, "point-to-point", name,
+            findings.add(Severity::Note, "point-to-point", id,
                          name +
                              " is point-to-point (a VPN or tunnel): broadcasts do not reach a "
                              "LAN through it. Not searched.");
             break;
         case Coverage::NoBroadcast:
-            findings.add(Severity::Note, "no-broadcast", name,
+            findings.add(Severity::Note, "no-broadcast", id,
                          name + " cannot broadcast: not searched.");
             break;
         case Coverage::Searched:
@@ -160,19 +176,20 @@ void judgeUnsearched(const InterfaceReport& report, bool named, const PlatformAd
 void judgeSearched(const InterfaceReport& report, bool answeredAnywhere, const SystemFacts& facts,
                    FindingList& findings) {
     const InterfaceSearch& search = report.search;
-    const std::string& name = report.interface.name;
+    const std::string& id = report.interface.name;
+    const std::string name = shownName(report.interface);
     const PlatformAdvice& advice = facts.advice;
     if (!search.openProblem.empty()) {
         // A holder that does not share the port is named once, for the whole machine.
         if (facts.port.holders.empty()) {
-            findings.add(Severity::Problem, "cannot-listen", name,
+            findings.add(Severity::Problem, "cannot-listen", id,
                          "Cannot listen on UDP " + kPort + " on " + name + ": " +
                              printable(search.openProblem));
         }
         return;
     }
     if (!search.sendProblem.empty()) {
-        findings.add(Severity::Problem, "query-not-sent", name,
+        findings.add(Severity::Problem, "query-not-sent", id,
                      "The QUERY could not leave " + name + ": " + printable(search.sendProblem),
                      "Check that " + name + " is up and has its address: " +
                          fillIn(advice.bringUp, report.interface.friendlyName));
@@ -180,7 +197,7 @@ void judgeSearched(const InterfaceReport& report, bool answeredAnywhere, const S
     }
     const std::size_t answered = search.controllers.size() + (search.notKept > 0 ? 1 : 0);
     if (answered > 0) {
-        findings.add(Severity::Note, "answered", name,
+        findings.add(Severity::Note, "answered", id,
                      plural(search.controllers.size(), "controller", "controllers") +
                          " answered on " + name + ".");
     } else if (!search.ownQueryCameBack) {
@@ -198,12 +215,12 @@ void judgeSearched(const InterfaceReport& report, bool answeredAnywhere, const S
         } else if (!facts.firewall.rulesRead && !facts.firewall.whyNotRead.empty()) {
             seen += " (The rules were not read: " + facts.firewall.whyNotRead + ".)";
         }
-        findings.add(Severity::Problem, "firewall-drops", name, seen,
+        findings.add(Severity::Problem, "firewall-drops", id, seen,
                      "Let inbound UDP " + kPort + " in on " + name + ": " +
                          fillIn(advice.allowInbound, report.interface.friendlyName) +
                          ". The rules: " + fillIn(advice.showFirewallRules, name));
     } else {
-        findings.add(answeredAnywhere ? Severity::Note : Severity::Warning, "no-answer", name,
+        findings.add(answeredAnywhere ? Severity::Note : Severity::Warning, "no-answer", id,
                      "No controller answered on " + name + ", though the way in is open (the " +
                          "tool's own QUERY came back through the firewall).",
                      answeredAnywhere
@@ -213,19 +230,19 @@ void judgeSearched(const InterfaceReport& report, bool answeredAnywhere, const S
                            "not matter here.");
     }
     if (search.dropped > 0) {
-        findings.add(Severity::Warning, "replies-dropped", name,
+        findings.add(Severity::Warning, "replies-dropped", id,
                      "The system dropped " + plural(search.dropped, "datagram", "datagrams") +
                          " on " + name + " unread: the list may be incomplete.",
                      "Run it again, or with a larger net.core.rmem_max.");
     }
     if (search.notKept > 0) {
-        findings.add(Severity::Note, "replies-not-kept", name,
+        findings.add(Severity::Note, "replies-not-kept", id,
                      plural(search.notKept, "reply", "replies") + " beyond the first " +
                          std::to_string(kMostControllersPerInterface) + " controllers on " + name +
                          " were not listed.");
     }
     if (search.setApart > 0) {
-        findings.add(Severity::Note, "replies-set-apart", name,
+        findings.add(Severity::Note, "replies-set-apart", id,
                      plural(search.setApart, "reply", "replies") + " on " + name +
                          " carried no MAC or a malformed one and were set apart.");
     }
