@@ -260,13 +260,16 @@ std::string suggestedInterface(const std::vector<InterfaceReport>& reports) {
             return report.interface.name;
         }
     }
-    return "IF";
+    return "";
 }
 
 void judgeRoute(const BroadcastRoute& route, const std::vector<InterfaceReport>& reports,
                 FindingList& findings) {
+    const std::string interface = suggestedInterface(reports);
     const std::string suggestion =
-        "Name the interface: krvctl --interface " + suggestedInterface(reports) + " discover";
+        interface.empty() ? "Name the interface that leads to the controllers: krvctl "
+                            "--interface NAME discover"
+                          : "Name the interface: krvctl --interface " + interface + " discover";
     if (route.interface.empty()) {
         findings.add(
             Severity::Warning, "no-broadcast-route", "",
@@ -319,9 +322,10 @@ void judgePort(const SystemFacts& facts, const std::vector<InterfaceReport>& rep
     if (port.holders.empty()) {
         return;
     }
-    const bool refused = std::any_of(reports.begin(), reports.end(), [](const auto& report) {
-        return report.searched && !report.search.openProblem.empty();
-    });
+    const bool refused =
+        port.refusesSharing || std::any_of(reports.begin(), reports.end(), [](const auto& report) {
+            return report.searched && !report.search.openProblem.empty();
+        });
     const bool opened = std::any_of(reports.begin(), reports.end(), [](const auto& report) {
         return report.searched && report.search.openProblem.empty();
     });

@@ -31,6 +31,9 @@ struct PortFacts {
     // True when other users' processes cannot be named (an unprivileged Linux user): their
     // sockets are listed with pid 0.
     bool otherUsersHidden = false;
+    // True when a socket sharing the port (SO_REUSEADDR, as krvctl opens it) cannot be bound:
+    // some holder does not share it.
+    bool refusesSharing = false;
     std::string problem;  // why the table could not be read, or empty
 };
 

@@ -70,8 +70,11 @@ void printDiagnosis(std::ostream& out, const Diagnosis& diagnosis) {
         }
         printFindings(out, diagnosis.findings, interface.name);
     }
-    out << "this machine\n";
-    printFindings(out, diagnosis.findings, "");
+    if (std::any_of(diagnosis.findings.begin(), diagnosis.findings.end(),
+                    [](const Finding& f) { return f.interface.empty(); })) {
+        out << "this machine\n";
+        printFindings(out, diagnosis.findings, "");
+    }
 
     const auto count = [&](Severity severity) {
         return std::count_if(diagnosis.findings.begin(), diagnosis.findings.end(),

@@ -224,8 +224,28 @@ BroadcastRoute findBroadcastRoute(const std::vector<NetworkInterface>& interface
     return route;
 }
 
+namespace {
+
+// Binds the port as krvctl does and lets go again at once.
+bool portRefusesSharing(std::uint16_t port) {
+    const UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+    const int on = 1;
+    if (fd.get() < 0 || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        return false;
+    }
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(port);
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    return ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0 &&
+           errno == EADDRINUSE;
+}
+
+}  // namespace
+
 PortFacts findPortHolders(std::uint16_t port) {
     PortFacts facts;
+    facts.refusesSharing = portRefusesSharing(port);
     std::map<std::string, PortHolder> byInode;
     readUdpTable("/proc/net/udp", port, byInode);
     readUdpTable("/proc/net/udp6", port, byInode);
