@@ -5,6 +5,7 @@
 #include <iostream>
 #include <optional>
 
+#include "krvctl/cli/DoctorCommand.h"
 #include "krvctl/cli/FleetCommands.h"
 #include "krvctl/fleet/PlanExport.h"
 #include "krvctl/lan/Client.h"
@@ -116,7 +117,9 @@ int Session::discover() {
                  << ": it reports no MAC, so it cannot be planned\n";
     }
     if (found.controllers.empty()) {
-        return fail(kNoAnswer, "no controller answered within " + window());
+        const int status = fail(kNoAnswer, "no controller answered within " + window());
+        env_.err << kProgram << ": 'krvctl doctor' says what this machine sees and why\n";
+        return status;
     }
     env_.err << found.controllers.size()
              << (found.controllers.size() == 1 ? " controller" : " controllers")
@@ -213,7 +216,7 @@ void describeExitStatuses(CLI::App& app) {
         "Exit status: 0 done (accepted and, for assign and clear, verified), 1 refused\n"
         "(accept=no), 2 no answer in time, 3 accepted but a value did not take effect,\n"
         "4 (plan) changes pending, 64 usage, a bad value or a problem in the plan (nothing\n"
-        "sent), 69 the port or interface cannot be used.\n"
+        "sent), 69 the port or interface cannot be used (doctor: a problem was found).\n"
         "\n"
         "Examples:\n"
         "  krvctl discover\n"
@@ -224,7 +227,8 @@ void describeExitStatuses(CLI::App& app) {
         "  krvctl discover --csv > greenhouse.csv\n"
         "  krvctl plan greenhouse.csv\n"
         "  krvctl apply --report applied.csv greenhouse.csv\n"
-        "  krvctl web --interface eth1");
+        "  krvctl web --interface eth1\n"
+        "  krvctl doctor");
 }
 
 }  // namespace
@@ -305,6 +309,11 @@ int runKrvctl(int argc, const char* const* argv, Environment& environment) {
                      "CSV with a header row (mac, settings, labels), or a .json array")
         ->required();
 
+    auto* doctor = app.add_subcommand(
+        "doctor",
+        "What this machine sees of the LAN and why controllers may not answer: each interface, "
+        "the broadcast route, the port's holders, the firewall; every finding with what to do");
+
     const auto usage = [&](const std::string& message) {
         environment.err << kProgram << ": " << printable(message) << "\nRun '" << kProgram
                         << " --help' for the commands and options.\n";
@@ -361,6 +370,12 @@ int runKrvctl(int argc, const char* const* argv, Environment& environment) {
         }
     }
 
+    if (doctor->parsed()) {
+        const std::vector<std::string> named = args.interface.empty()
+                                                   ? std::vector<std::string>{}
+                                                   : std::vector<std::string>{args.interface};
+        return runDoctor(environment, named, args.timeoutSeconds, args.retries, args.json);
+    }
     OpenedEndpoint opened = environment.openEndpoint(args.interface);
     if (!opened.endpoint) {
         environment.err << kProgram << ": " << printable(opened.problem) << '\n';

@@ -9,6 +9,7 @@
 
 #include "krvctl/lan/Client.h"
 #include "krvctl/lan/Endpoint.h"
+#include "krvctl/platform/SystemFacts.h"
 #include "krvctl/values/ListenAddress.h"
 #include "krvctl/values/Result.h"
 
@@ -53,6 +54,12 @@ struct Environment {
         [](const std::vector<std::string>&) {};
     // A line typed on standard input, without its line break; nothing at its end.
     std::function<std::optional<std::string>()> readLine = [] { return std::nullopt; };
+    // krvctl doctor: this machine's interfaces, route, port holders and firewall.
+    std::function<SystemFacts(std::uint16_t port)> gatherFacts = [](std::uint16_t) {
+        SystemFacts none;
+        none.interfaces.problem = "this build cannot read the network interfaces";
+        return none;
+    };
 };
 
 }  // namespace krvctl

@@ -66,6 +66,7 @@ class Program : public ::testing::Test {
             files[path] = content;
             return std::string();
         };
+        environment.gatherFacts = [this](std::uint16_t) { return facts; };
         environment.inputIsTerminal = [this] { return terminal; };
         environment.errorIsTerminal = [this] { return terminal; };
         environment.rememberMacs = [this](const std::vector<std::string>& macs) {
@@ -101,6 +102,7 @@ class Program : public ::testing::Test {
     std::vector<std::string> typed;            // the lines that person types
     std::vector<std::string> remembered;       // the MACs discover left for the completion
     bool interruptsCaught = false;             // Ctrl-C ends the wait, not the program
+    SystemFacts facts;                         // what doctor finds on this machine
 };
 
 }  // namespace krvctl::test
