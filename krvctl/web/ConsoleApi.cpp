@@ -790,10 +790,15 @@ std::string uploadName(const HttpRequest& request) {
 void ConsoleApi::fleet(int route, const HttpRequest& request, const HttpReply& reply) {
     switch (static_cast<Route>(route)) {
         case Route::PlanExport: {
+            // What the table shows as on the LAN now: the vanished ones are not exported.
             std::vector<ControllerRecord> records;
             {
                 const std::lock_guard lock(cacheMutex_);
-                records = cache_.lastDiscovery().controllers;
+                cache_.forEach(wallClockMs_(), [&](const CachedController& cached) {
+                    if (cached.mark != Mark::Vanished) {
+                        records.push_back(cached.record);
+                    }
+                });
             }
             reply(csvDownload(exportPlan(records).csv, "controllers.csv"));
             return;
