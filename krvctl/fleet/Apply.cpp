@@ -234,6 +234,7 @@ ApplyReport applyPlan(Client& client, const Plan& plan, const ApplyOptions& opti
     std::vector<const PlannedController*> pending;
     for (const PlannedController& planned : plan.controllers) {
         report.controllers.push_back(rowReport(planned.row, Outcome::Unchanged));
+        report.controllers.back().interface = planned.current.interface;
         if (!planned.changes.empty()) {
             pending.push_back(&planned);
         }

@@ -17,7 +17,10 @@ class RecordingEndpoint final : public Endpoint {
     // Off for the periodic discovery, which would bury the rest of the log.
     void record(bool on) { recording_ = on; }
 
-    bool broadcast(const std::string& bytes, std::string& problem) override;
+    using Endpoint::broadcast;
+    bool broadcast(const std::string& bytes, std::string& problem,
+                   const std::string& interface) override;
+    std::vector<std::string> interfaces() const override { return inner_.interfaces(); }
     std::optional<ReceivedDatagram> receive(
         std::chrono::steady_clock::time_point deadline) override;
     std::uint64_t dropped() const override { return inner_.dropped(); }
