@@ -124,15 +124,16 @@ void UdpEndpoint::followInterfaces(bool now) {
     if (!listing.problem.empty()) {
         return;  // the last good listing stays
     }
+    const InterfaceChoice choice = chooseInterfaces(listing, named_);
+    // A named interface that went away keeps its place: its sends fail and say so.
+    if (!choice.problem.empty()) {
+        return;
+    }
     std::vector<Searched> searched;
-    for (const NetworkInterface& interface : chooseInterfaces(listing, named_).chosen) {
+    for (const NetworkInterface& interface : choice.chosen) {
         searched.push_back({interface.name, interface.index});
     }
     const std::lock_guard lock(searchedMutex_);
-    // A named interface that went away keeps its place: its sends fail and say so.
-    if (!named_.empty() && searched.size() < named_.size()) {
-        return;
-    }
     searched_ = std::move(searched);
     nameOfIndex_.clear();
     for (const NetworkInterface& interface : listing.interfaces) {
