@@ -37,8 +37,12 @@ int runDoctor(Environment& environment, const std::vector<std::string>& named,
         }
         environment.err << "krvctl: searching " << names << " for " << timeoutSeconds << " s...\n";
     }
-    const std::vector<InterfaceSearch> searches = searchInterfaces(
-        toSearch, environment.openEndpoint, environment.clock, environment.random, timing);
+    // An endpoint of its own per interface, so each one's own QUERY is told apart.
+    const auto openOne = [&environment](const std::string& name) {
+        return environment.openEndpoint({name});
+    };
+    const std::vector<InterfaceSearch> searches =
+        searchInterfaces(toSearch, openOne, environment.clock, environment.random, timing);
     const Diagnosis diagnosis = diagnose(facts, named, searches);
     if (json) {
         environment.out << dumpJson(diagnosisJson(diagnosis), 2) << '\n';

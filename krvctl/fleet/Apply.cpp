@@ -110,9 +110,9 @@ class Run {
             ack_.sentClock = answer.ack.sentClock;
             const int copies = std::max(answer.sent, 1);
             const auto window = client.timing().timeout;
-            checkLate(client, Silence::AfterTheAssignment,
-                      copies * (std::chrono::seconds(wire::kPauseAfterAssignSeconds) + window) +
-                          window);
+            checkLate(
+                client, Silence::AfterTheAssignment,
+                copies * (std::chrono::seconds(wire::kPauseAfterAssignSeconds) + window) + window);
             return;
         }
         if (auto failure = deliveryFailure(answer.delivery, answer.problem, "assignment")) {
@@ -292,6 +292,7 @@ ApplyReport emptyReport(const Plan& plan) {
     report.labelColumns = plan.labelColumns;
     for (const PlannedController& planned : plan.controllers) {
         report.controllers.push_back(rowReport(planned.row, Outcome::Unchanged));
+        report.controllers.back().interface = planned.current.interface;
     }
     for (const PlanRow& row : plan.missing) {
         report.controllers.push_back(

@@ -38,6 +38,7 @@ struct ControllerReport {
     ExitStatus status = kDone;
     std::string problem;
     std::string from;           // the address its ACK came from
+    std::string interface;      // the one it answered the discovery on; empty when it did not
     std::vector<Check> checks;  // one per change, in the plan's order
 };
 

@@ -179,10 +179,13 @@ Plan makePlan(PlanFile file, const Discovery& lan) {
             byMac.emplace(mac.value(), &record);
         }
     }
-    std::set<std::string> cloned;
-    for (const std::string& mac : lan.conflictedMacs) {
-        if (const auto normal = normalizeMac(mac)) {
-            cloned.insert(normal.value());
+    // By MAC: the interfaces it answered on when more than one.
+    std::map<std::string, std::vector<std::string>> cloned;
+    for (std::size_t i = 0; i < lan.conflictedMacs.size(); ++i) {
+        if (const auto normal = normalizeMac(lan.conflictedMacs[i])) {
+            cloned[normal.value()] = i < lan.conflictedInterfaces.size()
+                                         ? lan.conflictedInterfaces[i]
+                                         : std::vector<std::string>{};
         }
     }
     std::set<const ControllerRecord*> planned;
@@ -198,11 +201,22 @@ Plan makePlan(PlanFile file, const Discovery& lan) {
                                      row.mac + " is marked absent but answered: planned as any "
                                                "other; empty its absent cell"});
         }
-        if (cloned.contains(row.mac)) {
-            plan.problems.push_back(
-                {row.line, row.mac,
-                 row.mac + " answered from more than one address: whatever is sent to it "
-                           "reaches all of them"});
+        if (const auto clone = cloned.find(row.mac); clone != cloned.end()) {
+            if (clone->second.empty()) {
+                plan.problems.push_back(
+                    {row.line, row.mac,
+                     row.mac + " answered from more than one address: whatever is sent to it "
+                               "reaches all of them"});
+            } else {
+                std::string interfaces;
+                for (const std::string& interface : clone->second) {
+                    interfaces += (interfaces.empty() ? "" : ", ") + interface;
+                }
+                plan.problems.push_back(
+                    {row.line, row.mac,
+                     row.mac + " answered on more than one interface (" + interfaces +
+                         "): two controllers share it, and what is sent reaches only one"});
+            }
         }
         plan.controllers.push_back(planFor(std::move(row), *found->second));
         judge(plan.controllers.back(), plan.problems);

@@ -19,7 +19,7 @@ struct Environment;
 
 struct WebOptions {
     ListenAddress listen;
-    std::string interface;
+    std::vector<std::string> interfaces;  // as given with --interface; empty: every one
     Timing timing;
 };
 
@@ -27,7 +27,8 @@ struct WebOptions {
 // never include each other: the command line reaches the web console only through serveWeb.
 struct Environment {
     // Opened only once every argument and value has been checked.
-    std::function<OpenedEndpoint(const std::string& interface)> openEndpoint;
+    // interfaces empty: every network of this machine; see openLanEndpoint.
+    std::function<OpenedEndpoint(const std::vector<std::string>& interfaces)> openEndpoint;
     Clock& clock;
     std::function<std::uint64_t()> random;
     std::ostream& out;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "krvctl/fleet/CsvText.h"
+#include "krvctl/fleet/PlanExport.h"
 #include "krvctl/values/Printable.h"
 #include "krvctl/views/PlanView.h"
 #include "krvctl/views/TableView.h"
@@ -38,7 +39,17 @@ std::string checkText(const Check& check) {
 
 // The table's rows, unescaped: line, mac, labels, result, each key, problem.
 std::vector<std::vector<std::string>> reportRows(const ApplyReport& report, bool withProblem) {
+    // Where the interfaces are known; a plan file exported by discover --csv has the column
+    // already, as a label.
+    const bool interfaceColumn =
+        std::find(report.labelColumns.begin(), report.labelColumns.end(), kInterfaceColumn) ==
+            report.labelColumns.end() &&
+        std::any_of(report.controllers.begin(), report.controllers.end(),
+                    [](const ControllerReport& c) { return !c.interface.empty(); });
     std::vector<std::string> header = {"line", "mac"};
+    if (interfaceColumn) {
+        header.emplace_back(kInterfaceColumn);
+    }
     header.insert(header.end(), report.labelColumns.begin(), report.labelColumns.end());
     header.emplace_back("result");
     header.insert(header.end(), report.keys.begin(), report.keys.end());
@@ -48,6 +59,9 @@ std::vector<std::vector<std::string>> reportRows(const ApplyReport& report, bool
     std::vector<std::vector<std::string>> rows = {header};
     for (const ControllerReport& controller : report.controllers) {
         std::vector<std::string> row = {std::to_string(controller.line), controller.mac};
+        if (interfaceColumn) {
+            row.push_back(controller.interface);
+        }
         for (std::size_t i = 0; i < report.labelColumns.size(); ++i) {
             row.push_back(i < controller.labels.size() ? controller.labels[i] : "");
         }
@@ -72,7 +86,7 @@ std::vector<std::vector<std::string>> reportRows(const ApplyReport& report, bool
         std::vector<std::string> row(header.size());
         row[0] = std::to_string(problem.line);
         row[1] = problem.mac;
-        row[2 + report.labelColumns.size()] = "problem";
+        row[2 + (interfaceColumn ? 1 : 0) + report.labelColumns.size()] = "problem";
         row.back() = problem.problem;
         rows.push_back(std::move(row));
     }
@@ -131,6 +145,8 @@ Json applyJson(const ApplyReport& report) {
              ++i) {
             json[report.labelColumns[i]] = controller.labels[i];
         }
+        // Where it answered now, over what the file may say.
+        json[kInterfaceColumn] = controller.interface;
         json["result"] = std::string(outcomeName(controller.outcome));
         json["problem"] = controller.problem;
         for (const Check& check : controller.checks) {

@@ -411,7 +411,14 @@ HttpResponse ConsoleApi::session() const {
     json["version"] = KRV_VERSION;
     json["listen"] = settings_.listen.text();
     json["exposed"] = !settings_.listen.loopback();
-    json["interface"] = settings_.interface;
+    // "interface" as before: what --interface named, comma-separated; "interfaces": what is
+    // searched now, which follows interfaces that come and go.
+    std::string named;
+    for (const std::string& interface : settings_.interfaces) {
+        named += (named.empty() ? "" : ",") + interface;
+    }
+    json["interface"] = named;
+    json["interfaces"] = endpoint_.interfaces();
     json["windowMs"] = settings_.timing.timeout.count();
     json["refreshMs"] = settings_.refreshInterval.count();
     json["pauseSeconds"] = wire::kPauseAfterAssignSeconds;
@@ -425,6 +432,7 @@ Json ConsoleApi::entryJson(const CachedController& cached) const {
     json["key"] = cacheKey(cached.record);
     json["mac"] = cached.record.mac;
     json["from"] = cached.record.from;
+    json["interface"] = cached.record.interface;
     json["mark"] = std::string(markName(cached.mark));
     json["changedKeys"] = cached.changedKeys;
     json["firstSeen"] = cached.firstSeenMs;

@@ -24,8 +24,8 @@
 namespace krvctl {
 
 struct ConsoleSettings {
-    ListenAddress listen;   // as bound
-    std::string interface;  // empty: the system's route for the broadcast decides
+    ListenAddress listen;                 // as bound
+    std::vector<std::string> interfaces;  // as given with --interface; empty: every one
     std::string token;
     Timing timing;  // of every request to the LAN, as on the command line
     std::chrono::milliseconds refreshInterval{5000};

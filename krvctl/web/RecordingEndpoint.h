@@ -20,7 +20,10 @@ class RecordingEndpoint final : public Endpoint {
     // A stop asked for in the page ends the waiting as Ctrl-C does on the command line.
     void interruptWhen(std::function<bool()> asked) { stopAsked_ = std::move(asked); }
 
-    bool broadcast(const std::string& bytes, std::string& problem) override;
+    using Endpoint::broadcast;
+    bool broadcast(const std::string& bytes, std::string& problem,
+                   const std::string& interface) override;
+    std::vector<std::string> interfaces() const override { return inner_.interfaces(); }
     std::optional<ReceivedDatagram> receive(
         std::chrono::steady_clock::time_point deadline) override;
     std::uint64_t dropped() const override { return inner_.dropped(); }

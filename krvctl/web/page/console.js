@@ -521,8 +521,10 @@ $("fleet-close").addEventListener("click", () => { $("fleet").hidden = true; });
 async function start() {
   const response = await fetch("/api/session");
   state.session = await response.json();
-  const where = `${state.session.listen} · ` +
-    (state.session.interface ? `interface ${state.session.interface}` : "the system's route") + ` · krvctl ${state.session.version}`;
+  const interfaces = state.session.interfaces || [];
+  const searched = interfaces.length === 0 ? "the system's route"
+    : (interfaces.length === 1 ? "interface " : "interfaces ") + interfaces.join(", ");
+  const where = `${state.session.listen} · ${searched} · krvctl ${state.session.version}`;
   $("where").textContent = where;
   if (state.session.exposed) {
     $("exposed").textContent = `This console listens on ${state.session.listen}, not on loopback: ` +

@@ -33,7 +33,7 @@ TEST_F(Doctor, SearchesEligibleInterfacesOnlyAndReportsWhatItFound) {
     const ToolOutput found = run({"--timeout", "1", "doctor"});
     EXPECT_EQ(found.status, kDone) << found.out;
     EXPECT_EQ(opened, 1);
-    EXPECT_EQ(openedInterface, "eth0");
+    EXPECT_EQ(openedInterfaces, std::vector<std::string>{"eth0"});
     EXPECT_NE(found.out.find("eth0  up  192.0.2.20/24  searched: 1 controller answered\n"
                              "  answered 02:00:00:4B:10:01  192.0.2.10"),
               std::string::npos)

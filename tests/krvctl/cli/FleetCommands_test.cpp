@@ -234,14 +234,15 @@ TEST_F(Fleet, DiscoverCsvWritesThePlanFileAndSaysWhatItLeftOut) {
     };
     const test::ToolOutput csv = run({"discover", "--csv"});
     EXPECT_EQ(csv.status, kDone);
-    EXPECT_EQ(csv.out,
-              "mac,ip,netmask,gateway,ipscheme,ntpip,syslogip,nameserver,utcclock,hostname\n"
-              "02:00:00:4B:10:01,192.0.2.10,255.255.255.0,192.0.2.1,STATIC,192.0.2.123,"
-              "192.0.2.50,192.0.2.53,,ctl\n"
-              "02:00:00:4B:10:02,192.0.2.11,255.255.255.0,192.0.2.1,STATIC,192.0.2.123,"
-              "192.0.2.50,192.0.2.53,,ctl\n"
-              "02:00:00:4B:10:03,192.0.2.12,255.255.255.0,192.0.2.1,STATIC,192.0.2.123,"
-              "192.0.2.50,192.0.2.53,,ctl\n");
+    EXPECT_EQ(
+        csv.out,
+        "mac,ip,netmask,gateway,ipscheme,ntpip,syslogip,nameserver,utcclock,hostname,interface\n"
+        "02:00:00:4B:10:01,192.0.2.10,255.255.255.0,192.0.2.1,STATIC,192.0.2.123,"
+        "192.0.2.50,192.0.2.53,,ctl,\n"
+        "02:00:00:4B:10:02,192.0.2.11,255.255.255.0,192.0.2.1,STATIC,192.0.2.123,"
+        "192.0.2.50,192.0.2.53,,ctl,\n"
+        "02:00:00:4B:10:03,192.0.2.12,255.255.255.0,192.0.2.1,STATIC,192.0.2.123,"
+        "192.0.2.50,192.0.2.53,,ctl,\n");
     EXPECT_NE(csv.err.find("krvctl: set apart 1 reply without a well-formed MAC: not listed\n"),
               std::string::npos)
         << csv.err;

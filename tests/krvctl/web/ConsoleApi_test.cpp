@@ -32,8 +32,11 @@ class Console : public ::testing::Test {
   protected:
     // Started once the controllers are set up: its first discovery runs at once, on its worker.
     void start(std::function<void(ConsoleSettings&)> adjust = {}) {
-        ConsoleSettings settings{parseListenAddress(kHost).value(), "eth1", kToken,
-                                 Timing{3000ms, 2}, std::chrono::hours(1)};
+        ConsoleSettings settings{parseListenAddress(kHost).value(),
+                                 {"eth1"},
+                                 kToken,
+                                 Timing{3000ms, 2},
+                                 std::chrono::hours(1)};
         if (adjust) {
             adjust(settings);
         }
