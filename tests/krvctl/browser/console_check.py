@@ -331,7 +331,8 @@ def check_fleet(driver, args, macs):
         expect(driver.find_element(By.ID, "report-link").is_displayed(), "the report to download")
         with urllib.request.urlopen(f"{args.url}/api/plan/report.csv", timeout=10) as response:
             csv = response.read().decode()
-        expect(csv.startswith("line;mac;house;result;syslogip"), f"the report in the plan's separator: {csv}")
+        expect(csv.startswith("line;mac;interface;house;result;syslogip"),
+               f"the report in the plan's separator: {csv}")
         return time.monotonic() - start
     finally:
         shutil.rmtree(folder, ignore_errors=True)
