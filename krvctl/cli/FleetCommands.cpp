@@ -27,9 +27,17 @@ void printPlanAs(Environment& environment, const Plan& plan, bool json) {
     environment.out.flush();
 }
 
-// The LAN as the plan needs it; nothing when the query cannot be sent (said on stderr).
-std::optional<Discovery> discoverFor(Environment& environment, Client& client) {
-    Discovery found = client.discover();
+// The LAN as the plan needs it; nothing when the query cannot be sent (said on stderr). It ends
+// once every controller the file expects has answered, and the others had as long again.
+std::optional<Discovery> discoverFor(Environment& environment, Client& client,
+                                     const PlanFile& file) {
+    std::vector<std::string> expected;
+    for (const PlanRow& row : file.rows) {
+        if (!row.expectedAbsent) {
+            expected.push_back(row.mac);
+        }
+    }
+    Discovery found = client.discover(expected);
     if (found.delivery == Delivery::NotSent) {
         environment.err << kProgram << ": cannot send the query: " << printable(found.problem)
                         << '\n';
@@ -104,7 +112,7 @@ int refuseUnreadablePlan(Environment& environment, const PlanFile& file,
 
 int runPlan(Environment& environment, Client& client, const PlanFile& file,
             const FleetArguments& arguments) {
-    const auto lan = discoverFor(environment, client);
+    const auto lan = discoverFor(environment, client, file);
     if (!lan) {
         return kUnavailable;
     }
@@ -116,7 +124,7 @@ int runPlan(Environment& environment, Client& client, const PlanFile& file,
 int runApply(Environment& environment, Client& client, const PlanFile& file,
              const FleetArguments& arguments) {
     const auto start = client.clock().now();
-    const auto lan = discoverFor(environment, client);
+    const auto lan = discoverFor(environment, client, file);
     if (!lan) {
         return kUnavailable;
     }

@@ -47,7 +47,8 @@ class Run {
         }
         step_ = Step::Assigning;
         assignBegunAt_ = client.clock().now();
-        begun_.push_back(client.beginAssign(planned_.current.mac, planned_.assignment));
+        begun_.push_back(client.beginAssign(planned_.current.mac, planned_.assignment,
+                                            patienceFor(planned_.current.answeredAfter)));
     }
     // The requests begun since the last call, for the scheduler to route their answers here.
     std::vector<std::uint64_t> takeBegun() { return std::exchange(begun_, {}); }
@@ -139,7 +140,8 @@ class Run {
         step_ = Step::Closing;
         const std::string& mac = planned_.current.mac;
         for (const std::string& key : planned_.clears) {
-            begun_.push_back(client.beginClear(mac, key));
+            begun_.push_back(
+                client.beginClear(mac, key, patienceFor(planned_.current.answeredAfter)));
             clearing_[begun_.back()] = key;
         }
         begun_.push_back(client.beginQuery(mac));

@@ -1,8 +1,11 @@
 #include "krvctl/lan/Client.h"
 
+#include <set>
+
 #include <algorithm>
 
 #include "krvctl/lan/Requests.h"
+#include "krvctl/values/MacAddress.h"
 #include "protocol/Wire.h"
 
 namespace krvctl {
@@ -23,9 +26,18 @@ AckAnswer ackOf(const DecodedDatagram& reply, const ReceivedDatagram& datagram, 
 
 }  // namespace
 
+std::chrono::milliseconds patienceFor(std::chrono::milliseconds answeredAfter) {
+    // Twice its answer time and a margin for the load to grow; a quiet controller's stays below
+    // the usual schedule, which then decides.
+    return answeredAfter <= std::chrono::milliseconds(0)
+               ? std::chrono::milliseconds(0)
+               : 2 * answeredAfter + std::chrono::milliseconds(500);
+}
+
 Client::Attempts::Attempts(steady_clock::time_point start, const Timing& timing)
     : start_(start),
-      timeout_(timing.timeout),
+      timeout_(std::max(timing.timeout, timing.patience * (std::max(timing.retries, 0) + 1))),
+      patience_(timing.patience),
       allowed_(std::max(timing.retries, 0) + 1),
       nextSend_(start) {}
 
@@ -38,7 +50,8 @@ void Client::Attempts::sent() {
     // Each retry waits for half of what is left of the window: a controller that is busy
     // reading its state is likelier than a lost datagram, and every retry it hears costs it
     // another full read (and an ASSIGN another pause).
-    nextSend_ = start_ + timeout_ - timeout_ / (1 << sent_);
+    const auto now = std::max(start_, nextSend_);
+    nextSend_ = std::max(start_ + timeout_ - timeout_ / (1 << sent_), now + patience_);
 }
 
 steady_clock::time_point Client::Attempts::wakeAt(bool answered) const {
@@ -79,7 +92,8 @@ std::string Client::interfaceFor(const std::string& mac) const {
 
 Client::ExchangeResult Client::exchange(const std::function<std::string()>& request,
                                         Command replyCommand, const std::string& seqid,
-                                        const std::string& mac, const AnswerHandler& onAnswer) {
+                                        const std::string& mac, const AnswerHandler& onAnswer,
+                                        const steady_clock::time_point* endBy) {
     const ReplyFilter filter{replyCommand, seqid, mac};
     const std::string interface = interfaceFor(mac);
     Attempts attempts(clock_.now(), timing_);
@@ -87,6 +101,9 @@ Client::ExchangeResult Client::exchange(const std::function<std::string()>& requ
     // Bounded by the window: every turn either sends, or waits up to a deadline within it.
     while (!endpoint_.interrupted()) {
         const auto now = clock_.now();
+        if (endBy != nullptr && *endBy != steady_clock::time_point::max()) {
+            attempts.endBy(*endBy);
+        }
         const bool answered = result.delivery == Delivery::Answered;
         if (attempts.sendDue(now, answered)) {
             if (!endpoint_.broadcast(request(), result.problem, interface)) {
@@ -119,23 +136,48 @@ Client::ExchangeResult Client::exchange(const std::function<std::string()>& requ
 }
 
 Discovery Client::discover() {
+    return discoverUntil(nullptr);
+}
+
+Discovery Client::discover(const std::vector<std::string>& expected) {
+    return discoverUntil(&expected);
+}
+
+Discovery Client::discoverUntil(const std::vector<std::string>* expected) {
     const std::string seqid = freshSeqid();
     const auto start = clock_.now();
     Discovery discovery;
     discovery.searched = endpoint_.interfaces();
     ControllerSet found;
+    std::set<std::string> awaited;
+    if (expected != nullptr) {
+        awaited.insert(expected->begin(), expected->end());
+    }
+    auto endBy = steady_clock::time_point::max();
     const auto outcome = exchange(
         [&] { return queryRequest(seqid, ""); }, Command::Status, seqid, "",
         [&](const DecodedDatagram& reply, const ReceivedDatagram& datagram, std::int64_t at) {
             auto record = recordFromStatus(reply, datagram.from, at, datagram.interface);
+            const auto after =
+                std::chrono::duration_cast<std::chrono::milliseconds>(clock_.now() - start);
             if (!record) {
                 ++discovery.setApart;
-            } else if (found.add(std::move(*record))) {
-                discovery.lastNewReplyAfter =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(clock_.now() - start);
+                return false;
+            }
+            record->answeredAfter = after;
+            if (const auto mac = normalizeMac(record->mac)) {
+                awaited.erase(mac.value());
+            }
+            if (found.add(std::move(*record))) {
+                discovery.lastNewReplyAfter = after;
+            }
+            if (expected != nullptr && awaited.empty() &&
+                endBy == steady_clock::time_point::max()) {
+                endBy = clock_.now() + std::max(after, std::chrono::milliseconds(500));
             }
             return false;
-        });
+        },
+        &endBy);
     discovery.delivery = outcome.delivery;
     discovery.problem = outcome.problem;
     discovery.requestsSent = outcome.sent;
@@ -208,11 +250,8 @@ void Client::waitOutAssignPause() {
 
 std::uint64_t Client::begin(std::function<std::string()> request, Command replyCommand,
                             const std::string& seqid, const std::string& mac,
-                            std::shared_ptr<std::string> sentClock,
-                            std::optional<std::chrono::milliseconds> window) {
+                            std::shared_ptr<std::string> sentClock, const Timing& timing) {
     const std::uint64_t ticket = ++lastTicket_;
-    Timing timing = timing_;
-    timing.timeout = window.value_or(timing_.timeout);
     inFlight_.emplace(
         ticket, Begun{ticket, std::move(request), ReplyFilter{replyCommand, seqid, mac},
                       Attempts(clock_.now(), timing), std::move(sentClock), interfaceFor(mac)});
@@ -223,21 +262,29 @@ std::uint64_t Client::begin(std::function<std::string()> request, Command replyC
 std::uint64_t Client::beginQuery(const std::string& mac,
                                  std::optional<std::chrono::milliseconds> window) {
     const std::string seqid = freshSeqid();
+    Timing timing = timing_;
+    timing.timeout = window.value_or(timing_.timeout);
     return begin([seqid, mac] { return queryRequest(seqid, mac); }, Command::Status, seqid, mac,
-                 nullptr, window);
+                 nullptr, timing);
 }
 
-std::uint64_t Client::beginAssign(const std::string& mac, const Assignment& assignment) {
+std::uint64_t Client::beginAssign(const std::string& mac, const Assignment& assignment,
+                                  std::chrono::milliseconds patience) {
     const std::string seqid = freshSeqid();
     auto sentClock = std::make_shared<std::string>();
+    Timing timing = timing_;
+    timing.patience = std::max(timing.patience, patience);
     return begin(assignRequestOf(seqid, mac, assignment, sentClock), Command::Ack, seqid, mac,
-                 sentClock);
+                 sentClock, timing);
 }
 
-std::uint64_t Client::beginClear(const std::string& mac, const std::string& setting) {
+std::uint64_t Client::beginClear(const std::string& mac, const std::string& setting,
+                                 std::chrono::milliseconds patience) {
     const std::string seqid = freshSeqid();
+    Timing timing = timing_;
+    timing.patience = std::max(timing.patience, patience);
     return begin([seqid, mac, setting] { return clearRequest(seqid, mac, setting); }, Command::Ack,
-                 seqid, mac);
+                 seqid, mac, nullptr, timing);
 }
 
 std::vector<Answer> Client::awaitAnswers(steady_clock::time_point until) {

@@ -20,7 +20,15 @@ namespace krvctl {
 struct Timing {
     std::chrono::milliseconds timeout{3000};  // the whole listening window of one request
     int retries = 2;  // re-sends while nothing has answered, after 1/2, 3/4, ... of the window
+    // No re-send sooner than this after the one before, and a window long enough for them all:
+    // a change a controller hears twice costs it a second pause, so it is sent again only once
+    // its answer is really overdue.
+    std::chrono::milliseconds patience{0};
 };
+
+// The patience for a change to a controller that answered its discovery after answeredAfter: a
+// loaded controller answers late, and its ACK as late as its STATUS.
+std::chrono::milliseconds patienceFor(std::chrono::milliseconds answeredAfter);
 
 enum class Delivery {
     Answered,
@@ -82,6 +90,9 @@ class Client {
 
     // Listens for the whole window; every controller that answers is listed once.
     Discovery discover();
+    // Ends early once every one of expected has answered, after a grace for the others on the
+    // LAN as long again as they took (at least half a second).
+    Discovery discover(const std::vector<std::string>& expected);
     // The first STATUS of that controller.
     QueryAnswer query(const std::string& mac);
     AckAnswer assign(const std::string& mac, const Assignment& assignment);
@@ -100,8 +111,10 @@ class Client {
     // may still be pausing after an ASSIGN it never answered.
     std::uint64_t beginQuery(const std::string& mac,
                              std::optional<std::chrono::milliseconds> window = std::nullopt);
-    std::uint64_t beginAssign(const std::string& mac, const Assignment& assignment);
-    std::uint64_t beginClear(const std::string& mac, const std::string& setting);
+    std::uint64_t beginAssign(const std::string& mac, const Assignment& assignment,
+                              std::chrono::milliseconds patience = {});
+    std::uint64_t beginClear(const std::string& mac, const std::string& setting,
+                             std::chrono::milliseconds patience = {});
     // Sends what is due and waits until at least one begun request has ended, or until. Returns
     // every request that ended meanwhile; empty when until came first or on an interruption.
     std::vector<Answer> awaitAnswers(std::chrono::steady_clock::time_point until);
@@ -125,9 +138,11 @@ class Client {
         std::string problem;
         int sent = 0;
     };
+    Discovery discoverUntil(const std::vector<std::string>* expected);
     ExchangeResult exchange(const std::function<std::string()>& request, Command replyCommand,
                             const std::string& seqid, const std::string& mac,
-                            const AnswerHandler& onAnswer);
+                            const AnswerHandler& onAnswer,
+                            const std::chrono::steady_clock::time_point* endBy = nullptr);
     // Remembers the interface a controller answered on, so what is addressed to it goes there.
     void learnInterface(const std::string& mac, const ReceivedDatagram& datagram);
     AckAnswer awaitAck(const std::function<std::string()>& request, const std::string& seqid,
@@ -141,6 +156,11 @@ class Client {
         bool sendDue(std::chrono::steady_clock::time_point now, bool answered) const;
         void sent();
         std::chrono::steady_clock::time_point end() const { return start_ + timeout_; }
+        // Ends the window sooner, once nothing more is wanted from it.
+        void endBy(std::chrono::steady_clock::time_point at) {
+            timeout_ = std::min(timeout_,
+                                std::chrono::duration_cast<std::chrono::milliseconds>(at - start_));
+        }
         // The end, or the next re-send when one is due before it.
         std::chrono::steady_clock::time_point wakeAt(bool answered) const;
         int count() const { return sent_; }
@@ -148,6 +168,7 @@ class Client {
       private:
         std::chrono::steady_clock::time_point start_;
         std::chrono::milliseconds timeout_;
+        std::chrono::milliseconds patience_;
         int allowed_;
         int sent_ = 0;
         std::chrono::steady_clock::time_point nextSend_;
@@ -163,8 +184,7 @@ class Client {
     };
     std::uint64_t begin(std::function<std::string()> request, Command replyCommand,
                         const std::string& seqid, const std::string& mac,
-                        std::shared_ptr<std::string> sentClock = nullptr,
-                        std::optional<std::chrono::milliseconds> window = std::nullopt);
+                        std::shared_ptr<std::string> sentClock, const Timing& timing);
     std::function<std::string()> assignRequestOf(const std::string& seqid, const std::string& mac,
                                                  const Assignment& assignment,
                                                  std::shared_ptr<std::string> sentClock);

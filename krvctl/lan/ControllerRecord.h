@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +19,8 @@ struct ControllerRecord {
     std::vector<Item> fields;       // every item of the reply in its order, seqid and mac included
     std::int64_t receivedAtMs = 0;  // this machine's wall clock when the reply arrived
     std::optional<std::int64_t> clockOffsetSeconds;  // controller's clock minus this machine's
+    // In a discovery: from its first QUERY to this reply, what a change to it may take too.
+    std::chrono::milliseconds answeredAfter{0};
 
     // The reported value, or the empty text when the reply did not carry the key.
     std::string value(std::string_view key) const;

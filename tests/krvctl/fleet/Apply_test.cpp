@@ -106,10 +106,11 @@ TEST(Apply, AFailureInTheMiddleLeavesTheRestAppliedAndTheWorstDecides) {
     lan.fleet.at(1).accepts = false;
     lan.fleet.at(2).ignoredKeys = {"ntpip"};
     lan.fleet.at(3).silentAfterAssign = true;
-    // So slow that it hears the ASSIGN again, and pauses twice: waited out, not failed.
-    lan.fleet.at(6).delay = 1600ms;
     std::string csv = fleetPlan(7) + macOf(9) + ";192.0.2.124;;gone\r\n";
     const Plan plan = lan.plan(csv);
+    // Slowed after its discovery, so that it hears the ASSIGN again and pauses twice: waited
+    // out, not failed.
+    lan.fleet.at(6).delay = 1600ms;
     lan.fleet.at(4).silent = true;  // answered the discovery, then went away
     std::vector<std::string> finished;
     const ApplyReport report =
@@ -177,6 +178,48 @@ TEST(Apply, SilenceAfterSendingIsFollowedByAQueryThatSaysWhatIsKnown) {
     // The late one's clear went out after its change was found, and took effect.
     EXPECT_EQ(lan.fleet.at(0).values.count("syslogip"), 0u);
     EXPECT_EQ(report.status, kNoAnswer);
+}
+
+TEST(Apply, AChangeGoesOutAgainOnlyWhenItsAnswerIsOverdue) {
+    Lan lan(2);
+    // Answered its discovery late, so its ACK comes as late: no second copy, no second pause.
+    lan.fleet.at(0).delay = 1600ms;
+    // The first copy is lost on the way: the second goes out all the same.
+    lan.fleet.at(1).answerFromAttempt = 2;
+    const Plan plan =
+        lan.plan("mac;ntpip\r\n" + macOf(0) + ";192.0.2.124\r\n" + macOf(1) + ";192.0.2.124\r\n");
+    EXPECT_EQ(plan.controllers.at(0).current.answeredAfter, 1600ms);
+    const ApplyReport report = applyPlan(lan.client, plan, {2, {}, {}});
+    EXPECT_EQ(report.controllers.at(0).outcome, Outcome::Ok);
+    EXPECT_EQ(report.controllers.at(1).outcome, Outcome::Ok);
+    EXPECT_EQ(lan.sent("ASSIGN"), 3u);
+}
+
+TEST(Apply, DiscoveryForAPlanEndsOnceThePlannedHaveAnsweredAndTheOthersHadAsLong) {
+    struct Case {
+        std::string what;
+        std::vector<int> expected;
+        std::chrono::milliseconds otherDelay;
+        std::chrono::milliseconds endsAfter;
+        std::size_t listed;
+    };
+    const std::vector<Case> cases = {
+        {"all planned answered, a quick other", {0, 1}, 300ms, 540ms, 3},
+        {"all planned answered, a slow other", {0, 1}, 2000ms, 540ms, 2},
+        {"a planned one silent", {0, 1, 7}, 300ms, 3000ms, 3},
+    };
+    for (const Case& c : cases) {
+        Lan lan(3);
+        lan.fleet.at(2).delay = c.otherDelay;
+        std::vector<std::string> expected;
+        for (const int index : c.expected) {
+            expected.push_back(macOf(index));
+        }
+        const auto start = lan.clock.elapsed();
+        const Discovery found = lan.client.discover(expected);
+        EXPECT_EQ(lan.clock.elapsed() - start, c.endsAfter) << c.what;
+        EXPECT_EQ(found.controllers.size(), c.listed) << c.what;
+    }
 }
 
 TEST(Apply, ASecondApplyOfTheSameFileSendsNothing) {
