@@ -93,10 +93,11 @@ std::string Client::interfaceFor(const std::string& mac) const {
 Client::ExchangeResult Client::exchange(const std::function<std::string()>& request,
                                         Command replyCommand, const std::string& seqid,
                                         const std::string& mac, const AnswerHandler& onAnswer,
-                                        const steady_clock::time_point* endBy) {
+                                        const steady_clock::time_point* endBy,
+                                        const Timing* timing) {
     const ReplyFilter filter{replyCommand, seqid, mac};
     const std::string interface = interfaceFor(mac);
-    Attempts attempts(clock_.now(), timing_);
+    Attempts attempts(clock_.now(), timing != nullptr ? *timing : timing_);
     ExchangeResult result;
     // Bounded by the window: every turn either sends, or waits up to a deadline within it.
     while (!endpoint_.interrupted()) {
@@ -154,6 +155,12 @@ Discovery Client::discoverUntil(const std::vector<std::string>* expected) {
         awaited.insert(expected->begin(), expected->end());
     }
     auto endBy = steady_clock::time_point::max();
+    // Controllers the plan names and that have not answered yet are likelier slow than gone:
+    // listen up to three windows for them. Once all have answered, the window ends early.
+    Timing timing = timing_;
+    if (!awaited.empty()) {
+        timing.timeout *= 3;
+    }
     const auto outcome = exchange(
         [&] { return queryRequest(seqid, ""); }, Command::Status, seqid, "",
         [&](const DecodedDatagram& reply, const ReceivedDatagram& datagram, std::int64_t at) {
@@ -177,7 +184,7 @@ Discovery Client::discoverUntil(const std::vector<std::string>* expected) {
             }
             return false;
         },
-        &endBy);
+        &endBy, &timing);
     discovery.delivery = outcome.delivery;
     discovery.problem = outcome.problem;
     discovery.requestsSent = outcome.sent;

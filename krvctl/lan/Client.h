@@ -90,8 +90,9 @@ class Client {
 
     // Listens for the whole window; every controller that answers is listed once.
     Discovery discover();
-    // Ends early once every one of expected has answered, after a grace for the others on the
-    // LAN as long again as they took (at least half a second).
+    // Listens up to three windows while one of expected has not answered, and ends early once
+    // every one has, after a grace for the others on the LAN as long again as they took (at
+    // least half a second).
     Discovery discover(const std::vector<std::string>& expected);
     // The first STATUS of that controller.
     QueryAnswer query(const std::string& mac);
@@ -142,7 +143,8 @@ class Client {
     ExchangeResult exchange(const std::function<std::string()>& request, Command replyCommand,
                             const std::string& seqid, const std::string& mac,
                             const AnswerHandler& onAnswer,
-                            const std::chrono::steady_clock::time_point* endBy = nullptr);
+                            const std::chrono::steady_clock::time_point* endBy = nullptr,
+                            const Timing* timing = nullptr);
     // Remembers the interface a controller answered on, so what is addressed to it goes there.
     void learnInterface(const std::string& mac, const ReceivedDatagram& datagram);
     AckAnswer awaitAck(const std::function<std::string()>& request, const std::string& seqid,
