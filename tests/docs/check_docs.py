@@ -194,8 +194,9 @@ def main():
                 if error:
                     failures.append(f"{where}: cannot read the command: {error}")
                     continue
-                while words and re.fullmatch(r"[A-Z_][A-Z0-9_]*=.*", words[0]):
-                    words = words[1:]  # VAR=value before the program
+                while words and (words[0] in ("sudo", "env")
+                                 or re.fullmatch(r"[A-Z_][A-Z0-9_]*=.*", words[0])):
+                    words = words[1:]  # what runs the program, and VAR=value before it
                 if not words:
                     continue
                 program = words[0]
