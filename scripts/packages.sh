@@ -167,10 +167,10 @@ check_unit() { # root
     fi
     exposure=$(systemd-analyze security --offline=true --root="$root" "$unit" 2>/dev/null |
         sed -n 's/.*Overall exposure level for krvd.service: \([0-9.]*\).*/\1/p')
-    stated=$(sed -n 's/.*exposure level of \([0-9.]*\).*/\1/p' README.md | head -1)
-    echo "krvd.service: exposure level $exposure (README: $stated)"
+    stated=$(sed -n 's/.*exposure level of \([0-9.]*\).*/\1/p' docs/measured.md | head -1)
+    echo "krvd.service: exposure level $exposure (docs/measured.md: $stated)"
     if [ -z "$exposure" ] || [ -z "$stated" ] || [ "$exposure" != "$stated" ]; then
-        fail "krvd.service exposure level $exposure differs from the README's $stated"
+        fail "krvd.service exposure level $exposure differs from docs/measured.md's $stated"
     fi
 }
 

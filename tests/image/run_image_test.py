@@ -375,7 +375,7 @@ def main():
     # flood, packages), in the order given.
     parser.add_argument("--only")
     # By hand: the flood once more with the unit's CPU share switched off, for the comparison
-    # the README gives (a minute and a half that CI does without).
+    # docs/measured.md gives (a minute and a half that CI does without).
     parser.add_argument("--flood-without-controls", action="store_true")
     options = parser.parse_args()
 

@@ -43,7 +43,7 @@ struct SoakFigures {
 // Runs the plan against a started daemon; the peer must be in the daemon's lab.
 SoakFigures runSoak(Peer& peer, const Daemon& daemon, const SoakPlan& plan);
 
-// The figures as a few lines of text, for logs and the README.
+// The figures as a few lines of text, for logs and docs/measured.md.
 std::string describe(const SoakFigures& figures);
 
 }  // namespace krvd::e2e

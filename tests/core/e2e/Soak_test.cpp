@@ -2,7 +2,7 @@
 // is answered, every datagram that reaches it is handled, its resident memory stays flat and
 // it holds the same descriptors afterwards. KRV_SOAK_DATAGRAMS changes the count (default
 // 100,000), KRV_SOAK_ADDRESSED how many of them make it read its settings (default 24, about
-// half a second each on the simulated controller); the figures are printed for the README.
+// half a second each on the simulated controller); the figures are printed for docs/measured.md.
 
 #include <cstdlib>
 
