@@ -14,17 +14,16 @@ namespace krvd {
 
 MessageDispatcher::MessageDispatcher(std::uint16_t port, DaemonEnvironment environment)
     : environment_(std::move(environment)),
-      shell_(environment_.shell),
-      sleeper_(environment_.sleeper),
+      keepAlive_(environment_.serviceManager),
+      shell_(environment_.shell, keepAlive_),
+      sleeper_(environment_.sleeper, keepAlive_),
       system_{shell_, environment_.interfaces, environment_.paths},
       settings_(std::make_unique<Settings>()) {
     // The first datagram must already find a filled record and a saved copy.
     refresh(*settings_, system_);
     const std::string interface = krv::withoutLineBreaks(interfaceName(*settings_, system_));
     broadcaster_ = std::make_unique<Broadcaster>(this, port, interface, environment_.sockets);
-    if (environment_.serviceManager != nullptr) {
-        broadcaster_->superviseBy(*environment_.serviceManager);
-    }
+    broadcaster_->superviseBy(keepAlive_);
 }
 
 MessageDispatcher::~MessageDispatcher() {

@@ -15,6 +15,7 @@
 
 #include "tests/support/ConsoleCapture.h"
 #include "tests/support/FakeInterfaceLister.h"
+#include "tests/support/FakeServiceManager.h"
 #include "tests/support/FakeShell.h"
 #include "tests/support/LineFlushRecorder.h"
 #include "tests/support/QuietSyslog.h"
@@ -168,6 +169,71 @@ TEST_F(DispatcherTest, StartsEveryDatagramWithAnEmptyMessage) {
     deliver("KRV2#QUERY#seqid=2");
     EXPECT_EQ(dispatcher->currentMessage().ip, "");
     EXPECT_EQ(dispatcher->currentMessage().seqid, "2");
+}
+
+// Every command and pause takes six seconds of the manager's clock: more than a quarter of a
+// 20 s watchdog interval.
+class SlowShell : public ShellRunner {
+  public:
+    SlowShell(ShellRunner& shell, krvtest::FakeServiceManager& manager)
+        : shell_(shell), manager_(manager) {}
+    std::string runCommand(const std::string& commandLine, bool firstWordOnly) override {
+        manager_.advance(std::chrono::seconds(6));
+        return shell_.runCommand(commandLine, firstWordOnly);
+    }
+    int runForStatus(const std::string& commandLine) override {
+        manager_.advance(std::chrono::seconds(6));
+        return shell_.runForStatus(commandLine);
+    }
+
+  private:
+    ShellRunner& shell_;
+    krvtest::FakeServiceManager& manager_;
+};
+
+// Each command, write and pause found right after the notification named, and nothing slow
+// without one.
+void expectEverySlowStepAfter(const std::vector<std::string>& events, const std::string& notice) {
+    std::size_t steps = 0;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        if (events[i].starts_with("shell: ") || events[i].starts_with("status: ") ||
+            events[i].starts_with("sleep: ")) {
+            ++steps;
+            ASSERT_GT(i, 0u);
+            EXPECT_EQ(events[i - 1], "notify: " + notice) << events[i];
+        }
+    }
+    EXPECT_GT(steps, 3u);
+}
+
+TEST_F(DispatcherTest, UnderAWatchdogEveryCommandWriteAndThePauseHasTheWholeBudget) {
+    using namespace std::chrono_literals;
+    krvtest::FakeServiceManager manager(20s, &timeline);
+    SlowShell slow(shell, manager);
+    {
+        ConsoleCapture console;
+        dispatcher = std::make_unique<MessageDispatcher>(
+            7217,
+            DaemonEnvironment{slow, interfaces, sleeper, sockets, dir.controllerPaths(), &manager});
+    }
+    // The start-up read runs before readiness, under the manager's start timeout.
+    expectEverySlowStepAfter(timeline.events, "EXTEND_TIMEOUT_USEC=20000000");
+
+    dispatcher->broadcaster().announceReady();
+    // The datagram arrives a moment before the loop's keep-alive would be due, so the loop
+    // sends none, and each of its commands outlasts a quarter of the interval.
+    manager.advance(4900ms);
+    sockets.datagrams = {
+        "KRV2#ASSIGN#seqid=1#mac=00:11:22:aa:bb:cc#ntpip=192.0.2.9"
+        "#syslogip=192.0.2.8#utcclock=20270101000000"};
+    timeline.events.clear();
+    ConsoleCapture console;
+    EXPECT_EQ(dispatcher->broadcaster().receiveQueued(), 1u);
+    expectEverySlowStepAfter(timeline.events, "WATCHDOG=1");
+    EXPECT_NE(std::find(timeline.events.begin(), timeline.events.end(),
+                        "status: trelsetup setsyslogserver 192.0.2.8"),
+              timeline.events.end());
+    EXPECT_EQ(timeline.events.back(), "sleep: 5");
 }
 
 }  // namespace
