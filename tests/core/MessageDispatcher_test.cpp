@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <stdexcept>
 
 #include "tests/support/ConsoleCapture.h"
 #include "tests/support/FakeInterfaceLister.h"
@@ -234,6 +235,51 @@ TEST_F(DispatcherTest, UnderAWatchdogEveryCommandWriteAndThePauseHasTheWholeBudg
                         "status: trelsetup setsyslogserver 192.0.2.8"),
               timeline.events.end());
     EXPECT_EQ(timeline.events.back(), "sleep: 5");
+}
+
+// Ends the daemon's work at one change command, as the watchdog's kill would.
+class CutOffShell : public ShellRunner {
+  public:
+    CutOffShell(ShellRunner& shell, std::string at) : shell_(shell), at_(std::move(at)) {}
+    std::string runCommand(const std::string& commandLine, bool firstWordOnly) override {
+        return shell_.runCommand(commandLine, firstWordOnly);
+    }
+    int runForStatus(const std::string& commandLine) override {
+        if (commandLine == at_) {
+            throw std::runtime_error("killed");
+        }
+        return shell_.runForStatus(commandLine);
+    }
+
+  private:
+    ShellRunner& shell_;
+    std::string at_;
+};
+
+TEST_F(DispatcherTest, AChangeCutOffIsReportedOnceByTheNextDaemonWhichThenGoesOn) {
+    CutOffShell cutting(shell, "trelsetup setsyslogserver 192.0.2.8");
+    {
+        ConsoleCapture console;
+        MessageDispatcher killed(
+            7217, DaemonEnvironment{cutting, interfaces, sleeper, sockets, dir.controllerPaths()});
+        EXPECT_THROW(killed.handleDatagram("KRV2#ASSIGN#seqid=77#mac=00:11:22:aa:bb:cc#ntpip="
+                                           "192.0.2.9#syslogip=192.0.2.8"),
+                     std::runtime_error);
+    }
+    const std::string line =
+        "krvd:Change cut off by the end of the previous krvd: ASSIGN seqid=77 for MAC "
+        "00:11:22:AA:BB:CC (ntpip=192.0.2.9#syslogip=192.0.2.8) stopped at command 2, "
+        "\"trelsetup setsyslogserver 192.0.2.8\"; its ACK said accept=yes, the settings may be "
+        "partly written\n";
+    for (const bool first : {true, false}) {
+        SCOPED_TRACE(first);
+        ConsoleCapture console;
+        const MessageDispatcher next(
+            7217, DaemonEnvironment{shell, interfaces, sleeper, sockets, dir.controllerPaths()});
+        EXPECT_EQ(console.err(), first ? line : "");
+        // Nothing else changes: the start-up read runs as ever.
+        EXPECT_EQ(next.settings().mac(), "00:11:22:aa:bb:cc");
+    }
 }
 
 }  // namespace
