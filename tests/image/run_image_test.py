@@ -17,6 +17,7 @@ query, readiness). Figures are printed as "figure NAME VALUE".
 Exit status 0 pass, 1 fail (with the console's last lines), 77 skip (reason printed)."""
 
 import argparse
+import fcntl
 import json
 import os
 import re
@@ -43,6 +44,10 @@ FLOOD_RATE, FLOOD_SECONDS, FLOOD_LINGER = 20, 30, 25
 
 def skip(reason):
     print(f"SKIP: {reason}")
+    # CI sets it: a machine that cannot boot the image fails instead of passing green.
+    if os.environ.get("KRV_REQUIRE_IMAGE") == "1":
+        print("FAIL: KRV_REQUIRE_IMAGE=1 makes this skip a failure")
+        sys.exit(1)
     sys.exit(SKIP)
 
 
@@ -393,6 +398,17 @@ def main():
         image = file.read().strip()
     if image.startswith("SKIP"):
         skip(image)
+    # Held for the whole run: a newer build (in this checkout or another) replaces older images
+    # only when it can take this lock exclusively. Released when the process ends.
+    try:
+        hold = open(os.path.join(image, "hold"), "a")
+        fcntl.flock(hold, fcntl.LOCK_SH)
+        used = os.path.join(image, "used")
+        if os.path.exists(used):
+            os.utime(used, None)
+    except OSError as error:
+        print(f"FAIL: no image in {image}: {error}")
+        return 1
     if not os.path.isfile(os.path.join(image, "disk.img")):
         print(f"FAIL: no image in {image}")
         return 1
