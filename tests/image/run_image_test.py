@@ -225,6 +225,66 @@ def hung_tool_and_watchdog(vm, krvctl, watchdog_s):
     check(status.get("mac") == CONTROLLER_MAC, "no answer after the watchdog restart")
 
 
+SIM = "KRV_SIM_STATE=/var/lib/krv-sim /usr/lib/krv-sim/bin/krv-sim"
+SHORT_WATCHDOG_DROPIN = "/run/systemd/system/krvd.service.d/short-watchdog.conf"
+
+
+def watchdog_per_command(vm, krvctl):
+    step("3c. the watchdog bounds one command: a slow tool is waited for, a hung one is not, "
+         "and the next krvd says what it cut off")
+    # A short watchdog and start timeout; every call of the configuration tool well below the
+    # watchdog, the start-up read's calls together well beyond the start timeout.
+    vm.sh(f"mkdir -p {os.path.dirname(SHORT_WATCHDOG_DROPIN)} && printf '[Service]\\nWatchdogSec="
+          f"20s\\nTimeoutStartSec=30s\\n' >{SHORT_WATCHDOG_DROPIN} && systemctl daemon-reload")
+    vm.sh(f"{SIM} set slow.trelsetup 8")
+    restarts = int(unit_property(vm, "NRestarts"))
+    started = time.monotonic()
+    vm.sh("systemctl restart krvd", timeout=600)
+    figure("slowed_start_s", f"{time.monotonic() - started:.0f}")
+    check(vm.sh("systemctl is-active krvd", expect_status=None) == "active",
+          "a start-up read of slow commands ran out of the start timeout")
+    check(seconds_of(unit_property(vm, "WatchdogUSec")) == 20, "the short watchdog is not in force")
+
+    # An ASSIGN of every key: many slow commands, many times the watchdog in all.
+    ahead = datetime.now(timezone.utc) + timedelta(hours=1)
+    cursor = "/run/krv-test.budget-cursor"
+    mark_journal(vm, cursor)
+    started = time.monotonic()
+    krvctl("--retries", "0", "assign", "--no-verify", CONTROLLER_MAC, "ip=192.0.2.11",
+           "netmask=255.255.255.0", "gateway=192.0.2.253", "ipscheme=STATIC", "ntpip=192.0.2.125",
+           "syslogip=192.0.2.52", "nameserver=192.0.2.55",
+           "utcclock=" + ahead.strftime("%Y%m%d%H%M%S"), timeout_s=300)
+    wait_until("the slow ASSIGN written",
+               lambda: "Finished writing network settings" in journal_since(vm, cursor), 300, 5)
+    figure("slowed_assign_s", f"{time.monotonic() - started:.0f}")
+    check(int(unit_property(vm, "NRestarts")) == restarts,
+          "the watchdog ended krvd in an ASSIGN whose every command was within it")
+    vm.sh(f"{SIM} unset slow.trelsetup")
+
+    # A tool that hangs in the middle of an ASSIGN's writes.
+    vm.sh(f"{SIM} answer setsyslogserver sleep:100000")
+    krvctl("assign", "--no-verify", CONTROLLER_MAC, "syslogip=192.0.2.51", timeout_s=60)
+    wait_until("a watchdog restart", lambda: int(unit_property(vm, "NRestarts")) > restarts,
+               20 + 90, interval=2)
+    vm.sh(f"{SIM} answer setsyslogserver clear")
+    wait_until("krvd active again", lambda: vm.sh("systemctl is-active krvd",
+                                                  expect_status=None) == "active", 120, 2)
+    journal = vm.sh("journalctl --no-pager -u krvd -o cat | grep -F 'Change cut off' | tail -n 1",
+                    expect_status=None)
+    check("ASSIGN seqid=" in journal and f"for MAC {CONTROLLER_MAC}" in journal and
+          "\"trelsetup setsyslogserver 192.0.2.51\"" in journal and "partly written" in journal,
+          f"the restarted krvd did not say what was cut off: {journal!r}")
+    check(vm.sh("test -e /run/krvd/change-in-progress; echo $?") == "1",
+          "the mark outlived its report")
+
+    # Back to the unit as installed and to the settings scenario 2 left.
+    vm.sh(f"rm -f {SHORT_WATCHDOG_DROPIN} && systemctl daemon-reload && systemctl restart krvd",
+          timeout=120)
+    krvctl("assign", CONTROLLER_MAC, "gateway=192.0.2.254", "syslogip=192.0.2.51",
+           "nameserver=192.0.2.54")
+    krvctl("clear", CONTROLLER_MAC, "ntpip")
+
+
 def crash_and_stop(vm, krvctl):
     step("4. kill -SEGV: restarted; systemctl stop: a clean exit")
     restarts = int(unit_property(vm, "NRestarts"))
@@ -432,6 +492,7 @@ def main():
         scenarios = {
             "assign": lambda: assign_query_clear(vm, krvctl),
             "watchdog": lambda: hung_tool_and_watchdog(vm, krvctl, watchdog_s),
+            "budget": lambda: watchdog_per_command(vm, krvctl),
             "crash": lambda: crash_and_stop(vm, krvctl),
             "reboot": lambda: reboot(vm, krvctl),
             "flood": lambda: flood(vm, lab_kit.Datagrams(lab), options.flood_without_controls),
