@@ -70,7 +70,8 @@ bool ChangeMark::write(const ChangeRecord& record) const {
          << "step=" << record.step << '\n'
          << "commandline=" << printable(record.commandLine) << '\n';
     // The runtime folder exists under the service manager; elsewhere the daemon makes it.
-    const std::string folder = path_.substr(0, path_.rfind('/'));
+    const std::size_t slash = path_.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : path_.substr(0, slash);
     if (!folder.empty() && ::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
         return false;
     }
