@@ -25,7 +25,8 @@ image arm64-stale old
 mkdir -p "$cache/amd64-unmarked"
 # A run that holds its image, as run_image_test.py does, for as long as the pruning takes.
 touch "$cache/amd64-held/hold"
-flock -s "$cache/amd64-held/hold" sleep 30 &
+# The lock's holder is the background process itself, so ending it by its id releases it.
+(exec 7>>"$cache/amd64-held/hold" && flock -s 7 && exec sleep 60) &
 holder=$!
 for _ in $(seq 50); do
     flock -n -x "$cache/amd64-held/hold" true || break
