@@ -90,15 +90,13 @@ fi
     refuse "only $free_mib MiB free in $cache; an image build needs $needed_mib MiB"
 [ "$(id -u)" -eq 0 ] || refuse "needs root (the root file system holds files of every owner)"
 
-# One build per architecture at a time (the other architecture's may run beside it); older
-# images of this architecture make room for the new one.
+# One build per architecture at a time (the other architecture's may run beside it).
 exec 9>"$cache/lock-$arch"
 flock -w 1800 9 || refuse "the cache $cache stays locked"
 if [ -f "$target/complete" ]; then
     echo "$target" >&3
     exit 0
 fi
-rm -rf "$cache/$arch"-*
 work=$(mktemp -d "$cache/build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/packages/install" "$work/packages/carry"
@@ -165,5 +163,8 @@ mkfs.ext4 -q -L controller -d "$root" "$out/disk.img" "${size_mib}M"
 } >"$out/manifest"
 rm -rf "$root"
 mv "$out" "$target"
-touch "$target/complete"
+touch "$target/complete" "$target/used"
+# Only now, with the new image complete, do older ones of this architecture go: a build that
+# fails leaves the last good image.
+"$repo/image/prune-cache.sh" "$arch" "$cache" "$target"
 echo "$target" >&3

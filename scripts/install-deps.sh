@@ -14,8 +14,6 @@ packages=(
     libboost-dev
     # krvctl's completion, checked against the real bash-completion
     bash-completion
-    # krvd tells systemd that it is ready and alive
-    libsystemd-dev
     iproute2 util-linux procps net-tools
     # krvctl doctor's test: a firewall rule in the tool's namespace
     nftables
@@ -48,7 +46,7 @@ if [ "$ship" -eq 1 ]; then
         # and user emulation to run the unit tests
         g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static
         libgtest-dev:arm64 libgmock-dev:arm64 libevdev-dev:arm64 libstdc++6:arm64
-        libboost-dev:arm64 libcsv-dev:arm64 libsystemd-dev:arm64
+        libboost-dev:arm64 libcsv-dev:arm64
     )
 fi
 

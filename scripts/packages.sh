@@ -57,11 +57,15 @@ check_package() { # deb architecture
     if [ "$package" = tapsim ]; then
         grep -q 'libevdev2 (>= ' <<<"$depends" || fail "$deb: libevdev2 missing: $depends"
     fi
+    local names
+    names=$(tr ',' '\n' <<<"$depends" | sed -n 's/^ *\([a-z0-9.+-]*\).*/\1/p' | sort | xargs)
     # The console's HTTP server is built in: krvctl needs the C and C++ run-time and libcsv only.
     if [ "$package" = krvctl ]; then
-        local names
-        names=$(tr ',' '\n' <<<"$depends" | sed -n 's/^ *\([a-z0-9.+-]*\).*/\1/p' | sort | xargs)
         [ "$names" = "libc6 libcsv3 libgcc-s1 libstdc++6" ] || fail "$deb: depends on $depends"
+    fi
+    # krvd speaks systemd's notification protocol itself: the C and C++ run-time only.
+    if [ "$package" = krvd ]; then
+        [ "$names" = "libc6 libgcc-s1 libstdc++6" ] || fail "$deb: depends on $depends"
     fi
 }
 

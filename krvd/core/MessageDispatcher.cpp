@@ -5,6 +5,8 @@
 #include <iostream>
 
 #include "krvd/protocol/CommandHandler.h"
+#include "krvd/system/ChangeMark.h"
+#include "krvd/system/Log.h"
 #include "krvd/system/SettingsReader.h"
 #include "protocol/DatagramParser.h"
 #include "protocol/TextTransforms.h"
@@ -14,17 +16,21 @@ namespace krvd {
 
 MessageDispatcher::MessageDispatcher(std::uint16_t port, DaemonEnvironment environment)
     : environment_(std::move(environment)),
-      shell_(environment_.shell),
-      sleeper_(environment_.sleeper),
+      keepAlive_(environment_.serviceManager),
+      shell_(environment_.shell, keepAlive_),
+      sleeper_(environment_.sleeper, keepAlive_),
       system_{shell_, environment_.interfaces, environment_.paths},
       settings_(std::make_unique<Settings>()) {
+    // A daemon ended in the middle of a change (its watchdog, a crash) says nothing itself;
+    // the next one says what was cut off, once, and then goes on as usual.
+    if (const auto cutOff = ChangeMark(environment_.paths.changeMarkFile).takeLeftOver()) {
+        logWarning(describeCutOff(*cutOff));
+    }
     // The first datagram must already find a filled record and a saved copy.
     refresh(*settings_, system_);
     const std::string interface = krv::withoutLineBreaks(interfaceName(*settings_, system_));
     broadcaster_ = std::make_unique<Broadcaster>(this, port, interface, environment_.sockets);
-    if (environment_.serviceManager != nullptr) {
-        broadcaster_->superviseBy(*environment_.serviceManager);
-    }
+    broadcaster_->superviseBy(keepAlive_);
 }
 
 MessageDispatcher::~MessageDispatcher() {

@@ -40,6 +40,8 @@ class MessageDispatcher final : public IBroadcasterCallback {
 
   private:
     DaemonEnvironment environment_;
+    // Shared by the receive loop and the seams in front of each command; declared before both.
+    KeepAlive keepAlive_;
     ConsoleFirstShell shell_;
     ConsoleFirstSleeper sleeper_;
     SystemAccess system_;

@@ -1,6 +1,7 @@
 #include "krvd/protocol/CommandHandler.h"
 
 #include "krvd/protocol/Replies.h"
+#include "krvd/system/ChangeMark.h"
 #include "krvd/system/SettingsReader.h"
 #include "krvd/system/SettingsWriter.h"
 #include "protocol/DatagramParser.h"
@@ -29,6 +30,17 @@ AddressedArguments splitAddressed(const std::string& arguments) {
     SplitResult first = splitFirst(arguments, wire::kItemSeparator);
     SplitResult second = splitFirst(first.tail, wire::kItemSeparator);
     return {std::move(first.head), std::move(second.head), std::move(second.tail)};
+}
+
+// What the mark says about the change a datagram asked for, before its first command.
+ChangeRecord changeRecord(std::string_view command, const SetupMessage& message,
+                          const std::string& request) {
+    ChangeRecord record;
+    record.command = command;
+    record.seqid = message.seqid;
+    record.mac = message.mac;
+    record.request = request;
+    return record;
 }
 
 }  // namespace
@@ -87,13 +99,17 @@ bool CommandHandler::handleAssign(const std::string& arguments, SetupMessage& me
     }
     // Acknowledge before anything changes: a new address may cut this controller off.
     replies_.send(buildAckReply(settings_, message.seqid, true));
-    applyAssignment(message);
-    writeSettings(settings_, system_.shell);
+    // From here on a daemon ended in the middle leaves the settings partly written.
+    MarkingShell change(system_.shell, system_.paths.changeMarkFile,
+                        changeRecord(wire::kAssign, message, parts.rest));
+    applyAssignment(message, change);
+    writeSettings(settings_, change);
+    change.finish();
     sleeper_.sleepSeconds(wire::kPauseAfterAssignSeconds);
     return true;
 }
 
-void CommandHandler::applyAssignment(const SetupMessage& message) {
+void CommandHandler::applyAssignment(const SetupMessage& message, ShellRunner& shell) {
     // The setters re-check addresses strictly; a value they refuse is simply not applied.
     if (!message.ip.empty()) {
         settings_.setIp(message.ip);
@@ -117,7 +133,7 @@ void CommandHandler::applyAssignment(const SetupMessage& message) {
         settings_.setNameserver(message.nameserver);
     }
     if (!message.utcclock.empty()) {
-        setClock(settings_, system_.shell, message.utcclock);
+        setClock(settings_, shell, message.utcclock);
     }
 }
 
@@ -133,18 +149,21 @@ bool CommandHandler::handleClear(const std::string& arguments, SetupMessage& mes
         replies_.send(buildAckReply(settings_, message.seqid, false));
         return false;
     }
-    runClear(parts.rest);
+    MarkingShell change(system_.shell, system_.paths.changeMarkFile,
+                        changeRecord(wire::kClear, message, parts.rest));
+    runClear(parts.rest, change);
+    change.finish();
     replies_.send(buildAckReply(settings_, message.seqid, true));
     return true;
 }
 
-void CommandHandler::runClear(const std::string& key) {
+void CommandHandler::runClear(const std::string& key, ShellRunner& shell) {
     if (key == wire::key::kNtpip) {
-        clearTimeServer(settings_, system_.shell);
+        clearTimeServer(settings_, shell);
     } else if (key == wire::key::kSyslogip) {
-        clearSyslogServer(settings_, system_.shell);
+        clearSyslogServer(settings_, shell);
     } else {
-        clearNameServer(settings_, system_.shell);
+        clearNameServer(settings_, shell);
     }
 }
 

@@ -29,8 +29,8 @@ class CommandHandler {
     bool handleAssign(const std::string& arguments, SetupMessage& message);
     bool handleClear(const std::string& arguments, SetupMessage& message);
     bool isAddressedHere(const SetupMessage& message) const;
-    void applyAssignment(const SetupMessage& message);
-    void runClear(const std::string& key);
+    void applyAssignment(const SetupMessage& message, ShellRunner& shell);
+    void runClear(const std::string& key, ShellRunner& shell);
 
     Settings& settings_;
     SystemAccess& system_;

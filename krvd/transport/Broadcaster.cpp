@@ -89,8 +89,8 @@ Broadcaster::~Broadcaster() {
     }
 }
 
-void Broadcaster::superviseBy(ServiceManager& manager) {
-    keepAlive_ = KeepAlive(&manager);
+void Broadcaster::superviseBy(KeepAlive& keepAlive) {
+    keepAlive_ = &keepAlive;
 }
 
 void Broadcaster::listen() {
@@ -104,7 +104,7 @@ void Broadcaster::listen() {
 }
 
 void Broadcaster::announceReady() {
-    const std::chrono::microseconds waitLimit = keepAlive_.ready();
+    const std::chrono::microseconds waitLimit = keepAlive_->ready();
     if (waitLimit == std::chrono::microseconds::zero()) {
         return;
     }
@@ -125,7 +125,7 @@ std::size_t Broadcaster::receiveQueued() {
     beginWait();
     const int received = sockets_.receiveBatch(socketFd_, receiveSlots_);
     endWait();
-    keepAlive_.beat();
+    keepAlive_->beat();
     std::size_t handed = 0;
     for (int i = 0; i < received; ++i) {
         const ReceivedDatagram& datagram = receiveSlots_[static_cast<std::size_t>(i)];
@@ -139,7 +139,7 @@ std::size_t Broadcaster::receiveQueued() {
         ++handed;
         // A batch of queries for this controller takes seconds each; the manager hears from
         // the daemon between them.
-        keepAlive_.beat();
+        keepAlive_->beat();
         if (const int signal = pendingStopSignal(); signal != 0) {
             std::cout.flush();
             endByStopSignal(signal);

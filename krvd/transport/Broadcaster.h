@@ -33,8 +33,9 @@ class Broadcaster : public ReplySender {
     Broadcaster(const Broadcaster&) = delete;
     Broadcaster& operator=(const Broadcaster&) = delete;
 
-    // Reports readiness and keep-alives to manager from now on (the daemon's service manager).
-    void superviseBy(ServiceManager& manager);
+    // Reports readiness and keep-alives through keepAlive from now on (the daemon's, shared
+    // with the seams in front of each command). Not owned.
+    void superviseBy(KeepAlive& keepAlive);
 
     // Writes the banner, then hands every received datagram to the callback, forever; a stop
     // signal ends the process between two datagrams (StopSignals.h).
@@ -67,7 +68,8 @@ class Broadcaster : public ReplySender {
     std::string interface_;
     std::uint16_t port_;
     IBroadcasterCallback* callback_;
-    KeepAlive keepAlive_;
+    KeepAlive unsupervised_;
+    KeepAlive* keepAlive_ = &unsupervised_;
     int socketFd_ = -1;
     sockaddr_in bindAddress_{};
     sockaddr_in broadcastAddress_{};

@@ -152,8 +152,19 @@ sim_canned_answer() {
     exit "$status"
 }
 
-# Every stand-in starts with this: record the invocation, then honour a canned answer.
+# The key slow.TOOL (whole seconds) makes every call of TOOL wait that long and then behave as
+# usual: a loaded controller whose tool answers late but answers.
+sim_slow_down() {
+    sim_have_state || return 0
+    sim_get "slow.$SIM_TOOL" || return 0
+    [[ $REPLY =~ ^[0-9]{1,5}$ ]] && /bin/sleep "$REPLY"
+    return 0
+}
+
+# Every stand-in starts with this: record the invocation, then honour a slow-down and a canned
+# answer.
 sim_begin() {
     sim_record "$@"
+    sim_slow_down
     sim_canned_answer "$@"
 }

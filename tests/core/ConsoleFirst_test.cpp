@@ -21,8 +21,9 @@ TEST(ConsoleFirst, EveryCommandAndThePauseFindEarlierLinesWrittenOut) {
     krvtest::EventLog timeline;
     FakeShell shell(&timeline);
     krvtest::RecordingSleeper sleeper(&timeline);
-    ConsoleFirstShell firstShell(shell);
-    ConsoleFirstSleeper firstSleeper(sleeper);
+    KeepAlive unsupervised;
+    ConsoleFirstShell firstShell(shell, unsupervised);
+    ConsoleFirstSleeper firstSleeper(sleeper, unsupervised);
     LineFlushRecorder output(timeline);
     std::cout << "before the query\n";
     firstShell.runCommand("trelsetup getsdk", true);

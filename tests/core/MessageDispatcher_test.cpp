@@ -12,9 +12,11 @@
 
 #include <algorithm>
 #include <sstream>
+#include <stdexcept>
 
 #include "tests/support/ConsoleCapture.h"
 #include "tests/support/FakeInterfaceLister.h"
+#include "tests/support/FakeServiceManager.h"
 #include "tests/support/FakeShell.h"
 #include "tests/support/LineFlushRecorder.h"
 #include "tests/support/QuietSyslog.h"
@@ -168,6 +170,116 @@ TEST_F(DispatcherTest, StartsEveryDatagramWithAnEmptyMessage) {
     deliver("KRV2#QUERY#seqid=2");
     EXPECT_EQ(dispatcher->currentMessage().ip, "");
     EXPECT_EQ(dispatcher->currentMessage().seqid, "2");
+}
+
+// Every command and pause takes six seconds of the manager's clock: more than a quarter of a
+// 20 s watchdog interval.
+class SlowShell : public ShellRunner {
+  public:
+    SlowShell(ShellRunner& shell, krvtest::FakeServiceManager& manager)
+        : shell_(shell), manager_(manager) {}
+    std::string runCommand(const std::string& commandLine, bool firstWordOnly) override {
+        manager_.advance(std::chrono::seconds(6));
+        return shell_.runCommand(commandLine, firstWordOnly);
+    }
+    int runForStatus(const std::string& commandLine) override {
+        manager_.advance(std::chrono::seconds(6));
+        return shell_.runForStatus(commandLine);
+    }
+
+  private:
+    ShellRunner& shell_;
+    krvtest::FakeServiceManager& manager_;
+};
+
+// Each command, write and pause found right after the notification named, and nothing slow
+// without one.
+void expectEverySlowStepAfter(const std::vector<std::string>& events, const std::string& notice) {
+    std::size_t steps = 0;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        if (events[i].starts_with("shell: ") || events[i].starts_with("status: ") ||
+            events[i].starts_with("sleep: ")) {
+            ++steps;
+            ASSERT_GT(i, 0u);
+            EXPECT_EQ(events[i - 1], "notify: " + notice) << events[i];
+        }
+    }
+    EXPECT_GT(steps, 3u);
+}
+
+TEST_F(DispatcherTest, UnderAWatchdogEveryCommandWriteAndThePauseHasTheWholeBudget) {
+    using namespace std::chrono_literals;
+    krvtest::FakeServiceManager manager(20s, &timeline);
+    SlowShell slow(shell, manager);
+    {
+        ConsoleCapture console;
+        dispatcher = std::make_unique<MessageDispatcher>(
+            7217,
+            DaemonEnvironment{slow, interfaces, sleeper, sockets, dir.controllerPaths(), &manager});
+    }
+    // The start-up read runs before readiness, under the manager's start timeout.
+    expectEverySlowStepAfter(timeline.events, "EXTEND_TIMEOUT_USEC=20000000");
+
+    dispatcher->broadcaster().announceReady();
+    // The datagram arrives a moment before the loop's keep-alive would be due, so the loop
+    // sends none, and each of its commands outlasts a quarter of the interval.
+    manager.advance(4900ms);
+    sockets.datagrams = {
+        "KRV2#ASSIGN#seqid=1#mac=00:11:22:aa:bb:cc#ntpip=192.0.2.9"
+        "#syslogip=192.0.2.8#utcclock=20270101000000"};
+    timeline.events.clear();
+    ConsoleCapture console;
+    EXPECT_EQ(dispatcher->broadcaster().receiveQueued(), 1u);
+    expectEverySlowStepAfter(timeline.events, "WATCHDOG=1");
+    EXPECT_NE(std::find(timeline.events.begin(), timeline.events.end(),
+                        "status: trelsetup setsyslogserver 192.0.2.8"),
+              timeline.events.end());
+    EXPECT_EQ(timeline.events.back(), "sleep: 5");
+}
+
+// Ends the daemon's work at one change command, as the watchdog's kill would.
+class CutOffShell : public ShellRunner {
+  public:
+    CutOffShell(ShellRunner& shell, std::string at) : shell_(shell), at_(std::move(at)) {}
+    std::string runCommand(const std::string& commandLine, bool firstWordOnly) override {
+        return shell_.runCommand(commandLine, firstWordOnly);
+    }
+    int runForStatus(const std::string& commandLine) override {
+        if (commandLine == at_) {
+            throw std::runtime_error("killed");
+        }
+        return shell_.runForStatus(commandLine);
+    }
+
+  private:
+    ShellRunner& shell_;
+    std::string at_;
+};
+
+TEST_F(DispatcherTest, AChangeCutOffIsReportedOnceByTheNextDaemonWhichThenGoesOn) {
+    CutOffShell cutting(shell, "trelsetup setsyslogserver 192.0.2.8");
+    {
+        ConsoleCapture console;
+        MessageDispatcher killed(
+            7217, DaemonEnvironment{cutting, interfaces, sleeper, sockets, dir.controllerPaths()});
+        EXPECT_THROW(killed.handleDatagram("KRV2#ASSIGN#seqid=77#mac=00:11:22:aa:bb:cc#ntpip="
+                                           "192.0.2.9#syslogip=192.0.2.8"),
+                     std::runtime_error);
+    }
+    const std::string line =
+        "krvd:Change cut off by the end of the previous krvd: ASSIGN seqid=77 for MAC "
+        "00:11:22:AA:BB:CC (ntpip=192.0.2.9#syslogip=192.0.2.8) stopped at command 2, "
+        "\"trelsetup setsyslogserver 192.0.2.8\"; its ACK said accept=yes, the settings may be "
+        "partly written\n";
+    for (const bool first : {true, false}) {
+        SCOPED_TRACE(first);
+        ConsoleCapture console;
+        const MessageDispatcher next(
+            7217, DaemonEnvironment{shell, interfaces, sleeper, sockets, dir.controllerPaths()});
+        EXPECT_EQ(console.err(), first ? line : "");
+        // Nothing else changes: the start-up read runs as ever.
+        EXPECT_EQ(next.settings().mac(), "00:11:22:aa:bb:cc");
+    }
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 #
 #   build-for-test.sh ARCH OUT
 #
-# KRV_IMAGE_CACHE chooses the cache (default ~/.cache/krv-image).
+# KRV_IMAGE_CACHE chooses the cache (default ~/.cache/krv-image). KRV_REQUIRE_IMAGE=1 (CI)
+# turns every skip into a failure: a machine that cannot boot the image must not pass green.
 set -euo pipefail
 repo=$(cd -P "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 arch=$1
@@ -16,6 +17,10 @@ skip() {
     echo "SKIP: $*"
     # Where the file can be written, the runtime test reads the reason from it.
     { echo "SKIP: $*" >"$result"; } 2>/dev/null || true
+    if [ "${KRV_REQUIRE_IMAGE:-0}" = 1 ]; then
+        echo "FAIL: KRV_REQUIRE_IMAGE=1 makes this skip a failure"
+        exit 1
+    fi
     exit 77
 }
 
@@ -38,4 +43,6 @@ image=$("$repo/image/build-image.sh" "$arch" "${KRV_IMAGE_CACHE:-$HOME/.cache/kr
     --carry "$packages"/newer/krvd_*.deb "$packages"/install/*.deb)
 echo "packages built in $((packaged - started)) s; image ready $(($(date +%s) - packaged)) s later"
 cat "$image/manifest"
+# Marked as used: a build in another checkout leaves it for this run's runtime test.
+touch "$image/used"
 echo "$image" >"$result"

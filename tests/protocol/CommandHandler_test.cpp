@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -248,6 +250,86 @@ TEST_F(CommandHandlerTest, RepliesOfOtherControllersAreUnderstoodAndOtherWordsAr
     }
     EXPECT_TRUE(replies.sent.empty());
     EXPECT_TRUE(shell.lines().empty());
+}
+
+// Reads the change mark before each command, as a daemon ended at that command would leave it:
+// "step N: COMMAND" or "no mark".
+class MarkWatchingShell : public ShellRunner {
+  public:
+    MarkWatchingShell(ShellRunner& shell, std::string markPath)
+        : shell_(shell), markPath_(std::move(markPath)) {}
+    std::string runCommand(const std::string& commandLine, bool firstWordOnly) override {
+        seen.push_back({commandLine, mark()});
+        return shell_.runCommand(commandLine, firstWordOnly);
+    }
+    int runForStatus(const std::string& commandLine) override {
+        seen.push_back({commandLine, mark()});
+        return shell_.runForStatus(commandLine);
+    }
+    std::string mark() const {
+        std::ifstream file(markPath_);
+        if (!file.is_open()) {
+            return "no mark";
+        }
+        std::string line;
+        std::string step;
+        std::string command;
+        while (std::getline(file, line)) {
+            if (line.starts_with("step=")) {
+                step = line.substr(5);
+            } else if (line.starts_with("commandline=")) {
+                command = line.substr(12);
+            }
+        }
+        return "step " + step + ": " + command;
+    }
+
+    std::vector<std::pair<std::string, std::string>> seen;  // command, mark before it
+
+  private:
+    ShellRunner& shell_;
+    std::string markPath_;
+};
+
+TEST_F(CommandHandlerTest, AnAcknowledgedChangeIsMarkedOnDiskAtEachOfItsCommandsAndOnlyThen) {
+    MarkWatchingShell watching(shell, files.file("change-in-progress"));
+    SystemAccess watched{watching, interfaces, files.controllerPaths()};
+    CommandHandler marked{settings, watched, replies, sleeper};
+    struct Case {
+        std::string text;
+        std::string aChangeCommand;  // empty: nothing may be marked
+    };
+    const std::vector<Case> cases = {
+        {"ASSIGN#seqid=8#mac=00:11:22:aa:bb:cc#ntpip=192.0.2.9#utcclock=20270101000000",
+         "trelsetup settimeserver 192.0.2.9"},
+        {"CLEAR#seqid=8#mac=00:11:22:aa:bb:cc#ntpip", "trelsetup settimeserver --delete"},
+        {"ASSIGN#seqid=8#mac=00:11:22:33:44:55#ntpip=192.0.2.9", ""},
+        {"ASSIGN#seqid=8#mac=00:11:22:aa:bb:cc#ipscheme=BOOTP", ""},
+        {"CLEAR#seqid=8#mac=00:11:22:aa:bb:cc#hostname", ""},
+        {"QUERY#seqid=8", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        watching.seen.clear();
+        message.reset();
+        marked.handleCommand(c.text, message);
+        // The settings read before the acknowledgement changes nothing and is never marked;
+        // every command after it finds the mark naming that very command, counted from 1.
+        std::size_t step = 0;
+        bool changeCommandMarked = false;
+        for (const auto& [command, mark] : watching.seen) {
+            if (mark == "no mark") {
+                EXPECT_EQ(step, 0u) << command << ": unmarked in the middle of a change";
+                continue;
+            }
+            ++step;
+            EXPECT_EQ(mark, "step " + std::to_string(step) + ": " + command);
+            changeCommandMarked = changeCommandMarked || command == c.aChangeCommand;
+        }
+        EXPECT_EQ(changeCommandMarked, !c.aChangeCommand.empty());
+        EXPECT_EQ(step > 0, !c.aChangeCommand.empty());
+        EXPECT_EQ(watching.mark(), "no mark");
+    }
 }
 
 }  // namespace

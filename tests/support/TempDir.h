@@ -35,7 +35,8 @@ class TempDir {
     }
     // The controller's run-time files, all inside this folder (none of them written yet).
     krvd::ControllerPaths controllerPaths() const {
-        return {file("controller"), file("housenames"), file("krvd_interface")};
+        return {file("controller"), file("housenames"), file("krvd_interface"),
+                file("change-in-progress")};
     }
 
   private:

@@ -146,6 +146,14 @@ TABLE
         sim answer "$command" clear
     done
 
+    # A slow tool: every call waits, then behaves as usual (a write still writes).
+    sim set slow.trelsetup 1
+    SECONDS=0
+    run "trelsetup setnameserver 192.0.2.57"
+    run "trelsetup getnameserver"
+    check "slowed tool, then as usual" "192.0.2.57|0 after 2s or more" "$REPLY after $((SECONDS >= 2 ? 2 : 0))s or more"
+    sim unset slow.trelsetup
+
     # The record: one line per invocation, arguments joined by single spaces.
     sim log --clear
     sh -c "trelsetup setip 198.51.100.20 255.255.255.0 198.51.100.1 ; date -u 0101000099" >/dev/null

@@ -41,6 +41,39 @@ TEST(KeepAlive, KeepAlivesLeaveOnlyOnceAQuarterOfTheIntervalHasPassed) {
     EXPECT_EQ(manager.notifications.back(), "WATCHDOG=1");
 }
 
+TEST(KeepAlive, EveryStepIsAnnouncedStartTimeoutExtensionsBeforeReadinessKeepAlivesAfter) {
+    // A step's budget is the watchdog's interval; without a watchdog, systemd's default start
+    // timeout, and once ready nothing at all.
+    for (const auto& [interval, extension, running] :
+         {std::tuple{20s, "EXTEND_TIMEOUT_USEC=20000000", "WATCHDOG=1"},
+          {0s, "EXTEND_TIMEOUT_USEC=90000000", ""}}) {
+        SCOPED_TRACE(interval.count());
+        FakeServiceManager manager(interval);
+        KeepAlive keepAlive(&manager);
+        keepAlive.beforeStep();
+        keepAlive.beforeStep();
+        // The receive loop's pacing has nothing to say before readiness.
+        manager.advance(1h);
+        keepAlive.beat();
+        EXPECT_THAT(manager.notifications, ElementsAre(extension, extension));
+        keepAlive.ready();
+        manager.notifications.clear();
+        // Steps close together each get a keep-alive: no pacing in front of a command.
+        keepAlive.beforeStep();
+        manager.advance(1ms);
+        keepAlive.beforeStep();
+        if (interval > 0s) {
+            EXPECT_THAT(manager.notifications, ElementsAre(running, running));
+        } else {
+            EXPECT_TRUE(manager.notifications.empty());
+        }
+        // A step's keep-alive counts for the loop's pacing.
+        manager.advance(4999ms);
+        keepAlive.beat();
+        EXPECT_EQ(manager.notifications.size(), interval > 0s ? 2u : 0u);
+    }
+}
+
 TEST(KeepAlive, WithoutWatchdogOrManagerOnlyReadinessIsTold) {
     FakeServiceManager manager(0s);
     KeepAlive keepAlive(&manager);
@@ -52,6 +85,7 @@ TEST(KeepAlive, WithoutWatchdogOrManagerOnlyReadinessIsTold) {
     KeepAlive unsupervised;
     EXPECT_EQ(unsupervised.ready(), 0s);
     unsupervised.beat();
+    unsupervised.beforeStep();
 }
 
 TEST(BroadcasterSupervision, ReadinessLimitsTheWaitToHalfTheIntervalOnlyUnderAWatchdog) {
@@ -61,7 +95,8 @@ TEST(BroadcasterSupervision, ReadinessLimitsTheWaitToHalfTheIntervalOnlyUnderAWa
         FakeServiceManager manager(interval);
         Broadcaster broadcaster(nullptr, 7217, "br0", sockets);
         const std::size_t before = sockets.log.size();
-        broadcaster.superviseBy(manager);
+        KeepAlive keepAlive(&manager);
+        broadcaster.superviseBy(keepAlive);
         broadcaster.announceReady();
         EXPECT_THAT(manager.notifications, ElementsAre("READY=1"));
         const std::vector<std::string> calls(sockets.log.begin() + static_cast<long>(before),
@@ -94,7 +129,8 @@ TEST(BroadcasterSupervision, AnIdleWaitAndEverySlowDatagramOfABatchAreFollowedBy
     FakeServiceManager manager(20s);
     SlowCallback callback(manager);
     Broadcaster broadcaster(&callback, 7217, "br0", sockets);
-    broadcaster.superviseBy(manager);
+    KeepAlive keepAlive(&manager);
+    broadcaster.superviseBy(keepAlive);
     broadcaster.announceReady();
     // The limited wait runs out (a failed receive), then three queued datagrams arrive at once.
     sockets.datagrams = {std::nullopt, "KRV2#QUERY#seqid=1", "KRV2#QUERY#seqid=2",
