@@ -47,8 +47,7 @@ class Run {
         }
         step_ = Step::Assigning;
         assignBegunAt_ = client.clock().now();
-        begun_.push_back(client.beginAssign(planned_.current.mac, planned_.assignment,
-                                            patienceFor(planned_.current.answeredAfter)));
+        begun_.push_back(client.beginAssign(planned_.current.mac, planned_.assignment, patience()));
     }
     // The requests begun since the last call, for the scheduler to route their answers here.
     std::vector<std::uint64_t> takeBegun() { return std::exchange(begun_, {}); }
@@ -140,19 +139,26 @@ class Run {
         step_ = Step::Closing;
         const std::string& mac = planned_.current.mac;
         for (const std::string& key : planned_.clears) {
-            begun_.push_back(
-                client.beginClear(mac, key, patienceFor(planned_.current.answeredAfter)));
+            begun_.push_back(client.beginClear(mac, key, patience()));
             clearing_[begun_.back()] = key;
         }
-        begun_.push_back(client.beginQuery(mac));
+        begun_.push_back(client.beginQuery(mac, std::nullopt, patience()));
         outstanding_ = begun_.size();
+    }
+
+    // How long this controller may take to answer before a request to it goes out again: from
+    // its answer time in the plan's discovery.
+    std::chrono::milliseconds patience() const {
+        return patienceFor(planned_.current.answeredAfter);
     }
 
     void checkLate(Client& client, Silence silence, std::chrono::milliseconds window) {
         step_ = Step::CheckingLate;
         silence_ = silence;
         late_ = true;
-        begun_.push_back(client.beginQuery(planned_.current.mac, window));
+        // As long as its usual patience allows at the least: a loaded controller answers late.
+        begun_.push_back(
+            client.beginQuery(planned_.current.mac, std::max(window, 3 * patience()), patience()));
     }
 
     void onLateAnswer(Client& client, const Answer& answer) {

@@ -267,10 +267,12 @@ std::uint64_t Client::begin(std::function<std::string()> request, Command replyC
 }
 
 std::uint64_t Client::beginQuery(const std::string& mac,
-                                 std::optional<std::chrono::milliseconds> window) {
+                                 std::optional<std::chrono::milliseconds> window,
+                                 std::chrono::milliseconds patience) {
     const std::string seqid = freshSeqid();
     Timing timing = timing_;
     timing.timeout = window.value_or(timing_.timeout);
+    timing.patience = std::max(timing.patience, patience);
     return begin([seqid, mac] { return queryRequest(seqid, mac); }, Command::Status, seqid, mac,
                  nullptr, timing);
 }

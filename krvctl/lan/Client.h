@@ -111,7 +111,8 @@ class Client {
     // window: how long this query waits in place of the usual window, for a controller that
     // may still be pausing after an ASSIGN it never answered.
     std::uint64_t beginQuery(const std::string& mac,
-                             std::optional<std::chrono::milliseconds> window = std::nullopt);
+                             std::optional<std::chrono::milliseconds> window = std::nullopt,
+                             std::chrono::milliseconds patience = {});
     std::uint64_t beginAssign(const std::string& mac, const Assignment& assignment,
                               std::chrono::milliseconds patience = {});
     std::uint64_t beginClear(const std::string& mac, const std::string& setting,

@@ -8,15 +8,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <set>
+#include <thread>
 
 #include "krvctl/lan/Client.h"
 #include "krvctl/lan/SystemClock.h"
 #include "krvctl/platform/LanSocket.h"
+#include "krvctl/platform/NetworkInterfaces.h"
 #include "krvctl/values/ExitStatus.h"
 #include "protocol/Wire.h"
 
@@ -27,6 +30,23 @@ using namespace std::chrono_literals;
 
 // Empty when this process now sits in a fresh network namespace with the interface d0 at
 // 192.0.2.1/24 (one end of a veth pair whose other end stays unaddressed); otherwise why not.
+// A veth end just set up reports no carrier for a moment, longer on a loaded machine, and an
+// interface without one is not searched: wait for it, at most 10 s.
+bool awaitCarrier(const std::vector<std::string>& names) {
+    for (int tries = 0; tries < 200; ++tries) {
+        const InterfaceListing listing = listNetworkInterfaces();
+        const bool allUp = std::all_of(names.begin(), names.end(), [&](const std::string& name) {
+            return std::any_of(listing.interfaces.begin(), listing.interfaces.end(),
+                               [&](const NetworkInterface& i) { return i.name == name && i.up; });
+        });
+        if (allUp) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
 std::string enterPrivateNetwork(bool withRoute = true) {
     if (::unshare(CLONE_NEWNET) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
         return std::string("cannot create a network namespace: ") + std::strerror(errno);
@@ -39,6 +59,9 @@ std::string enterPrivateNetwork(bool withRoute = true) {
     }
     if (std::system((setup + " 2>/dev/null").c_str()) != 0) {
         return "cannot set up a veth pair in the namespace";
+    }
+    if (!awaitCarrier({"d0"})) {
+        return "the veth pair never came up";
     }
     return "";
 }
@@ -160,6 +183,7 @@ TEST(UdpEndpoint, EachSearchedInterfaceGetsTheBroadcastAndArrivalsAreTaggedOrDro
     ASSERT_EQ(std::system("ip link add e0 type veth peer name e1 && ip addr add 198.51.100.1/24 "
                           "dev e0 && ip link set e1 up && ip link set e0 up"),
               0);
+    ASSERT_TRUE(awaitCarrier({"d0", "e0"}));
     struct Case {
         std::vector<std::string> named;
         std::vector<std::string> searched;
@@ -222,6 +246,7 @@ TEST(UdpEndpoint, ADiscoveryOnFiveInterfacesTakesOneWindowAsOnOne) {
                                   .c_str()),
                   0);
     }
+    ASSERT_TRUE(awaitCarrier({"d0", "v1", "v2", "v3", "v4"}));
     SystemClock clock;
     const auto discoverOn = [&](const std::vector<std::string>& named) {
         OpenedEndpoint opened = openLanEndpoint(named);
