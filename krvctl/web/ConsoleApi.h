@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -52,6 +53,9 @@ class ConsoleApi final : public HttpService {
 
     std::optional<HttpResponse> screen(const HttpRequest& head) override;
     std::size_t bodyLimit(const HttpRequest& head, std::size_t standard) override;
+    std::size_t largestBodyLimit(std::size_t standard) override {
+        return std::max(standard, kPlanUploadBytes);
+    }
     void handle(const HttpRequest& request, HttpReply reply) override;
     HttpResponse malformed(const std::string& remoteAddress, int status,
                            const std::string& problem) override;

@@ -137,7 +137,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
         waitingSince_ = steady_clock::now();
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(core_.limits.headerBytes));
-        bodyLimit_ = core_.limits.bodyBytes;
+        // The path decides, once the header is read; until then a header may announce what the
+        // largest path takes (the parser judges a Content-Length as soon as the header ends).
+        bodyLimit_ = core_.service->largestBodyLimit(core_.limits.bodyBytes);
         parser_->body_limit(bodyLimit_);
         request_ = HttpRequest{};
         // Once for the whole request: each byte that arrives does not extend it.
@@ -167,6 +169,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
             return;
         }
         bodyLimit_ = core_.service->bodyLimit(request_, core_.limits.bodyBytes);
+        if (const auto announced = parser_->content_length();
+            announced && *announced > bodyLimit_) {
+            failed(http::error::body_limit);
+            return;
+        }
+        // A chunked body is judged chunk by chunk as it arrives.
         parser_->body_limit(bodyLimit_);
         if (parser_->is_done()) {
             dispatch();

@@ -29,6 +29,13 @@ class StandIn final : public HttpService {
         }
         return std::nullopt;
     }
+    // One path takes larger bodies, as the console's plan upload does.
+    std::size_t bodyLimit(const HttpRequest& head, std::size_t standard) override {
+        return head.path == "/upload" ? 4096 : standard;
+    }
+    std::size_t largestBodyLimit(std::size_t standard) override {
+        return std::max<std::size_t>(standard, 4096);
+    }
     void handle(const HttpRequest& request, HttpReply reply) override {
         const std::lock_guard lock(mutex);
         ++handled;
@@ -131,6 +138,8 @@ TEST_F(Server, TooMuchIsRefusedBeforeItIsReadAndNeverHandled) {
          431},
         {"a body over its length", httpRequest("POST", "/api", host, {}, std::string(2000, 'b')),
          413},
+        {"a body over the larger limit of its path",
+         httpRequest("POST", "/upload", host, {}, std::string(5000, 'b')), 413},
         // Chunks of a size each within the limit, together over it.
         {"a chunked body without end", chunked + chunk + chunk + chunk, 413},
         // The screen answers on the header: the body announced is never waited for.
@@ -147,9 +156,11 @@ TEST_F(Server, TooMuchIsRefusedBeforeItIsReadAndNeverHandled) {
         EXPECT_TRUE(client.closedByServer(5s)) << c.what;
     }
     EXPECT_EQ(service.handled, 0);
-    EXPECT_EQ(server->counters().tooLarge, 4u);
-    // Within the limits, the same server answers.
+    EXPECT_EQ(server->counters().tooLarge, 5u);
+    // Within the limits, the same server answers; the larger limit is that path's alone.
     EXPECT_EQ(ask(chunked + chunk + "0\r\n\r\n")->body, "POST /api " + std::string(512, '{'));
+    EXPECT_EQ(ask(httpRequest("POST", "/upload", host, {}, std::string(2000, 'u')))->body,
+              "POST /upload " + std::string(2000, 'u'));
 }
 
 TEST_F(Server, AFullHouseGivesUpTheConnectionWaitingLongestButNeverOneBeingAnswered) {
