@@ -37,6 +37,7 @@ std::chrono::milliseconds patienceFor(std::chrono::milliseconds answeredAfter) {
 Client::Attempts::Attempts(steady_clock::time_point start, const Timing& timing)
     : start_(start),
       timeout_(std::max(timing.timeout, timing.patience * (std::max(timing.retries, 0) + 1))),
+      longest_(timeout_),
       patience_(timing.patience),
       allowed_(std::max(timing.retries, 0) + 1),
       nextSend_(start) {}
@@ -151,15 +152,15 @@ Discovery Client::discoverUntil(const std::vector<std::string>* expected) {
     discovery.searched = endpoint_.interfaces();
     ControllerSet found;
     std::set<std::string> awaited;
+    bool finished = false;  // every expected controller has answered
     if (expected != nullptr) {
         awaited.insert(expected->begin(), expected->end());
     }
     auto endBy = steady_clock::time_point::max();
-    // Controllers the plan names and that have not answered yet are likelier slow than gone:
-    // listen up to three windows for them. Once all have answered, the window ends early.
     Timing timing = timing_;
-    if (!awaited.empty()) {
-        timing.timeout *= 3;
+    if (expected != nullptr) {
+        timing.timeout = 10 * timing_.timeout;
+        endBy = start + timing_.timeout;
     }
     const auto outcome = exchange(
         [&] { return queryRequest(seqid, ""); }, Command::Status, seqid, "",
@@ -175,12 +176,18 @@ Discovery Client::discoverUntil(const std::vector<std::string>* expected) {
             if (const auto mac = normalizeMac(record->mac)) {
                 awaited.erase(mac.value());
             }
-            if (found.add(std::move(*record))) {
+            const bool isNew = found.add(std::move(*record));
+            if (isNew) {
                 discovery.lastNewReplyAfter = after;
             }
-            if (expected != nullptr && awaited.empty() &&
-                endBy == steady_clock::time_point::max()) {
+            if (expected == nullptr || finished) {
+                return false;
+            }
+            if (awaited.empty()) {
+                finished = true;
                 endBy = clock_.now() + std::max(after, std::chrono::milliseconds(500));
+            } else if (isNew) {
+                endBy = std::max(endBy, clock_.now() + timing_.timeout);
             }
             return false;
         },

@@ -90,9 +90,10 @@ class Client {
 
     // Listens for the whole window; every controller that answers is listed once.
     Discovery discover();
-    // Listens up to three windows while one of expected has not answered, and ends early once
-    // every one has, after a grace for the others on the LAN as long again as they took (at
-    // least half a second).
+    // For a plan: ends early once every one of expected has answered, after a grace for the
+    // others on the LAN as long again as they took (at least half a second); while one has not,
+    // it listens a window past the latest new answer, up to ten windows, since a loaded LAN
+    // still answering is likelier slow than short.
     Discovery discover(const std::vector<std::string>& expected);
     // The first STATUS of that controller.
     QueryAnswer query(const std::string& mac);
@@ -159,9 +160,9 @@ class Client {
         bool sendDue(std::chrono::steady_clock::time_point now, bool answered) const;
         void sent();
         std::chrono::steady_clock::time_point end() const { return start_ + timeout_; }
-        // Ends the window sooner, once nothing more is wanted from it.
+        // Moves the window's end, never beyond the window it was begun with.
         void endBy(std::chrono::steady_clock::time_point at) {
-            timeout_ = std::min(timeout_,
+            timeout_ = std::min(longest_,
                                 std::chrono::duration_cast<std::chrono::milliseconds>(at - start_));
         }
         // The end, or the next re-send when one is due before it.
@@ -171,6 +172,7 @@ class Client {
       private:
         std::chrono::steady_clock::time_point start_;
         std::chrono::milliseconds timeout_;
+        std::chrono::milliseconds longest_;
         std::chrono::milliseconds patience_;
         int allowed_;
         int sent_ = 0;

@@ -199,17 +199,21 @@ TEST(Apply, DiscoveryForAPlanEndsOnceThePlannedHaveAnsweredAndTheOthersHadAsLong
     struct Case {
         std::string what;
         std::vector<int> expected;
+        std::chrono::milliseconds secondDelay;
         std::chrono::milliseconds otherDelay;
         std::chrono::milliseconds endsAfter;
         std::size_t listed;
     };
     const std::vector<Case> cases = {
-        {"all planned answered, a quick other", {0, 1}, 300ms, 540ms, 3},
-        {"all planned answered, a slow other", {0, 1}, 2000ms, 540ms, 2},
-        {"a planned one silent: likelier slow than gone", {0, 1, 7}, 300ms, 9000ms, 3},
+        {"all planned answered, a quick other", {0, 1}, 40ms, 300ms, 540ms, 3},
+        {"all planned answered, a slow other", {0, 1}, 40ms, 2000ms, 540ms, 2},
+        {"a planned one silent: a window after the last", {0, 1, 7}, 40ms, 300ms, 3300ms, 3},
+        {"answers still coming: listened on", {0, 1, 7}, 2500ms, 4800ms, 7800ms, 3},
+        {"a planned one slow, the others given as long", {0, 1}, 2500ms, 300ms, 5000ms, 3},
     };
     for (const Case& c : cases) {
         Lan lan(3);
+        lan.fleet.at(1).delay = c.secondDelay;
         lan.fleet.at(2).delay = c.otherDelay;
         std::vector<std::string> expected;
         for (const int index : c.expected) {
