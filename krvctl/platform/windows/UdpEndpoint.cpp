@@ -1,0 +1,233 @@
+#include "krvctl/platform/windows/UdpEndpoint.h"
+
+#include <mswsock.h>
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "krvctl/platform/LanSocket.h"
+#include "krvctl/platform/NetworkInterfaces.h"
+#include "protocol/Wire.h"
+
+namespace krvctl {
+
+namespace {
+
+std::atomic<bool> interruptRequested = false;
+
+// Room for a controller answering at once with every other: about 1000 STATUS replies.
+constexpr int kWantedReceiveBuffer = 8 * 1024 * 1024;
+// Larger than any reply the daemon can build; a longer datagram is cut to this.
+constexpr std::size_t kDatagramRoom = 16 * 1024;
+constexpr unsigned kBatch = 32;
+// Ctrl-C arrives on a thread of its own and cannot end a wait: waits are sliced this fine.
+constexpr int kLongestWaitMs = 100;
+
+sockaddr_in portAddress(const in_addr& address) {
+    sockaddr_in socketAddress{};
+    socketAddress.sin_family = AF_INET;
+    socketAddress.sin_port = htons(krv::wire::kPort);
+    socketAddress.sin_addr = address;
+    return socketAddress;
+}
+
+bool switchOn(SOCKET socket, int option) {
+    const BOOL on = TRUE;
+    return ::setsockopt(socket, SOL_SOCKET, option, reinterpret_cast<const char*>(&on),
+                        sizeof on) == 0;
+}
+
+std::string portHeldHint() {
+    const std::string port = std::to_string(krv::wire::kPort);
+    return "UDP port " + port +
+           " is held by a program that does not share it; 'netstat -ano -p udp' shows its "
+           "process id beside :" +
+           port + ", 'tasklist /fi \"PID eq ID\"' its name";
+}
+
+// A socket bound to one adapter address; the problem when it cannot be had.
+windows::OwnedSocket openBound(const windows::AdapterAddress& at, std::string& problem) {
+    in_addr address{};
+    if (::inet_pton(AF_INET, at.address.c_str(), &address) != 1) {
+        problem = "the address " + at.address + " of \"" + at.adapter + "\" is not IPv4";
+        return {};
+    }
+    windows::OwnedSocket socket(
+        ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT));
+    if (!socket.valid()) {
+        problem = "cannot open a UDP socket: " + windows::errorText(::WSAGetLastError());
+        return {};
+    }
+    if (!switchOn(socket.get(), SO_REUSEADDR) || !switchOn(socket.get(), SO_BROADCAST)) {
+        problem = "cannot configure the UDP socket: " + windows::errorText(::WSAGetLastError());
+        return {};
+    }
+    // Asked for in full; what Windows does not grant it does not say.
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVBUF,
+                 reinterpret_cast<const char*>(&kWantedReceiveBuffer), sizeof kWantedReceiveBuffer);
+    // A broadcast that met a closed port elsewhere must not fail the next receive.
+    BOOL reportResets = FALSE;
+    DWORD returned = 0;
+    ::WSAIoctl(socket.get(), SIO_UDP_CONNRESET, &reportResets, sizeof reportResets, nullptr, 0,
+               &returned, nullptr, nullptr);
+    u_long nonBlocking = 1;
+    ::ioctlsocket(socket.get(), FIONBIO, &nonBlocking);
+    const sockaddr_in bound = portAddress(address);
+    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0) {
+        const int error = ::WSAGetLastError();
+        if (error == WSAEADDRINUSE || error == WSAEACCES) {
+            problem = portHeldHint();
+        } else {
+            problem = "cannot listen on UDP port " + std::to_string(krv::wire::kPort) + " of " +
+                      at.address + " (\"" + at.adapter + "\"): " + windows::errorText(error);
+        }
+        return {};
+    }
+    return socket;
+}
+
+BOOL WINAPI onConsoleControl(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+        interruptRequested = true;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+namespace windows {
+
+OpenedEndpoint UdpEndpoint::open(const std::string& interface) {
+    OpenedEndpoint opened;
+    if (!startWinsock(opened.problem)) {
+        opened.failure = kUnavailable;
+        return opened;
+    }
+    AdapterChoice choice = chooseAdapterAddresses(listNetworkInterfaces(), interface);
+    if (choice.failure != kDone) {
+        opened.failure = choice.failure;
+        opened.problem = std::move(choice.problem);
+        return opened;
+    }
+    std::vector<BoundSocket> sockets;
+    for (const AdapterAddress& at : choice.addresses) {
+        OwnedSocket socket = openBound(at, opened.problem);
+        if (!socket.valid()) {
+            opened.failure = kUnavailable;
+            return opened;
+        }
+        sockets.push_back({at, std::move(socket)});
+    }
+    opened.endpoint = std::make_unique<UdpEndpoint>(std::move(sockets));
+    return opened;
+}
+
+UdpEndpoint::UdpEndpoint(std::vector<BoundSocket> sockets)
+    : sockets_(std::move(sockets)), buffer_(kDatagramRoom, '\0') {}
+
+bool UdpEndpoint::broadcast(const std::string& bytes, std::string& problem) {
+    in_addr everyone{};
+    everyone.s_addr = htonl(INADDR_BROADCAST);
+    const sockaddr_in to = portAddress(everyone);
+    bool left = false;
+    std::string failures;
+    for (const BoundSocket& bound : sockets_) {
+        const int sent = ::sendto(bound.socket.get(), bytes.data(), static_cast<int>(bytes.size()),
+                                  0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        if (sent == static_cast<int>(bytes.size())) {
+            left = true;
+            continue;
+        }
+        const int error = sent < 0 ? ::WSAGetLastError() : WSAEMSGSIZE;
+        failures += (failures.empty() ? "" : "; ") + ("\"" + bound.at.adapter + "\" (" +
+                                                      bound.at.address + "): " + errorText(error));
+    }
+    // One adapter that carried it is a search; the others' failures are for --interface.
+    if (!left) {
+        problem = failures;
+    }
+    return left;
+}
+
+bool UdpEndpoint::drainReadable(const std::vector<bool>& readable) {
+    bool any = false;
+    for (std::size_t i = 0; i < sockets_.size(); ++i) {
+        if (!readable[i]) {
+            continue;
+        }
+        for (unsigned n = 0; n < kBatch; ++n) {
+            sockaddr_in sender{};
+            int senderLength = sizeof sender;
+            const int got = ::recvfrom(sockets_[i].socket.get(), buffer_.data(),
+                                       static_cast<int>(buffer_.size()), 0,
+                                       reinterpret_cast<sockaddr*>(&sender), &senderLength);
+            const bool cut = got < 0 && ::WSAGetLastError() == WSAEMSGSIZE;
+            if (got < 0 && !cut) {
+                break;
+            }
+            char from[INET_ADDRSTRLEN] = {};
+            ::inet_ntop(AF_INET, &sender.sin_addr, from, sizeof from);
+            const std::size_t length = cut ? buffer_.size() : static_cast<std::size_t>(got);
+            pending_.push_back({buffer_.substr(0, length), from});
+            any = true;
+        }
+    }
+    return any;
+}
+
+std::optional<ReceivedDatagram> UdpEndpoint::receive(
+    std::chrono::steady_clock::time_point deadline) {
+    std::vector<WSAPOLLFD> entries(sockets_.size());
+    std::vector<bool> readable(sockets_.size(), true);
+    while (pending_.empty()) {
+        if (drainReadable(readable)) {
+            break;
+        }
+        if (interrupted()) {
+            return std::nullopt;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            return std::nullopt;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+        const int waitMs = static_cast<int>(std::min<std::int64_t>(left.count(), kLongestWaitMs));
+        for (std::size_t i = 0; i < sockets_.size(); ++i) {
+            entries[i] = {sockets_[i].socket.get(), POLLRDNORM, 0};
+        }
+        const int ready = ::WSAPoll(entries.data(), static_cast<ULONG>(entries.size()), waitMs);
+        for (std::size_t i = 0; i < sockets_.size(); ++i) {
+            readable[i] = ready > 0 && entries[i].revents != 0;
+        }
+    }
+    ReceivedDatagram next = std::move(pending_.front());
+    pending_.pop_front();
+    return next;
+}
+
+bool UdpEndpoint::interrupted() const {
+    return interruptRequested;
+}
+
+}  // namespace windows
+
+OpenedEndpoint openLanEndpoint(const std::string& interface) {
+    return windows::UdpEndpoint::open(interface);
+}
+
+void stopWaitingOnInterrupt() {
+    ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+void awaitInterrupt() {
+    while (!interruptRequested) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kLongestWaitMs));
+    }
+}
+
+}  // namespace krvctl
