@@ -1,8 +1,10 @@
 #include "krvctl/platform/NetworkInterfaces.h"
 
-#include <iphlpapi.h>
+// Winsock's headers before the IP helper's, which builds on them.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <iphlpapi.h>
 
 #include <cstddef>
 #include <vector>

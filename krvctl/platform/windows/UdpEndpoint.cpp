@@ -1,9 +1,11 @@
 #include "krvctl/platform/windows/UdpEndpoint.h"
 
-#include <mswsock.h>
-#include <windows.h>
+// Winsock 2 before windows.h, which would otherwise bring the old Winsock's.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <mswsock.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <atomic>
