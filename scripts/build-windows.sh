@@ -90,7 +90,7 @@ if [ "$run_tests" -eq 1 ]; then
     cmake --build "$build_dir/native" -j 2 --target krvd
     native_krvd=(-DKRV_NATIVE_KRVD="$build_dir/native/krvd/krvd")
 fi
-cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+cmake --no-warn-unused-cli -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     "-DKRV_WINDOWS_ROOT=$headers;$libs" -DCMAKE_BUILD_TYPE=Release -DKRV_BUILD_BENCH=OFF \
     -DKRV_BUILD_TESTS=$([ "$run_tests" -eq 1 ] && echo ON || echo OFF) "${launcher[@]}" \
     "${native_krvd[@]}"
