@@ -18,6 +18,8 @@ packages=(
     # krvd tells systemd that it is ready and alive
     libsystemd-dev
     iproute2 util-linux procps net-tools
+    # krvctl doctor's test: a firewall rule in the tool's namespace
+    nftables
     qemu-system-x86 busybox-static cpio xz-utils zstd
     # man pages and the capture dissector's check
     scdoc tshark

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <optional>
 
+#include "krvctl/cli/DoctorCommand.h"
 #include "krvctl/cli/FleetCommands.h"
 #include "krvctl/fleet/PlanExport.h"
 #include "krvctl/lan/Client.h"
@@ -26,7 +27,7 @@ namespace {
 constexpr const char* kProgram = "krvctl";
 
 struct Arguments {
-    std::string interface;
+    std::vector<std::string> interfaces;
     double timeoutSeconds = 3;
     int retries = 2;
     bool json = false;
@@ -104,7 +105,7 @@ int Session::discover() {
     } else if (args_.json) {
         printJson(discoveryJson(found.controllers));
     } else if (!found.controllers.empty()) {
-        printDiscoveryTable(env_.out, found.controllers);
+        printDiscoveryTable(env_.out, found.controllers, found.searched.size() > 1);
     }
     // The list first, then the remarks about it, also when both go to one terminal.
     env_.out.flush();
@@ -116,12 +117,13 @@ int Session::discover() {
                  << ": it reports no MAC, so it cannot be planned\n";
     }
     if (found.controllers.empty()) {
-        return fail(kNoAnswer, "no controller answered within " + window());
+        const int status = fail(kNoAnswer, "no controller answered within " + window() +
+                                               searchedRemark(found.searched));
+        env_.err << kProgram << ": 'krvctl doctor' says what this machine sees and why\n";
+        return status;
     }
-    env_.err << found.controllers.size()
-             << (found.controllers.size() == 1 ? " controller" : " controllers")
-             << " answered; the last new one after " << describeSpan(found.lastNewReplyAfter)
-             << " of " << window() << '\n';
+    env_.err << answeredSummary(found) << "; the last new one after "
+             << describeSpan(found.lastNewReplyAfter) << " of " << window() << '\n';
     return kDone;
 }
 
@@ -198,10 +200,12 @@ int Session::monitor(bool timeoutGiven) {
         until = client_.clock().now() + std::chrono::milliseconds(static_cast<std::int64_t>(
                                             std::llround(args_.timeoutSeconds * 1000)));
     }
+    const bool showInterface = client_.interfaces().size() > 1;
     client_.monitor(
-        [this](const MonitoredDatagram& datagram) {
+        [this, showInterface](const MonitoredDatagram& datagram) {
             // Flushed per line: the reader is often a pipe or a log file.
-            env_.out << (args_.json ? dumpJson(monitorJson(datagram), -1) : monitorLine(datagram))
+            env_.out << (args_.json ? dumpJson(monitorJson(datagram), -1)
+                                    : monitorLine(datagram, showInterface))
                      << std::endl;
         },
         count, until);
@@ -213,7 +217,7 @@ void describeExitStatuses(CLI::App& app) {
         "Exit status: 0 done (accepted and, for assign and clear, verified), 1 refused\n"
         "(accept=no), 2 no answer in time, 3 accepted but a value did not take effect,\n"
         "4 (plan) changes pending, 64 usage, a bad value or a problem in the plan (nothing\n"
-        "sent), 69 the port or interface cannot be used.\n"
+        "sent), 69 the port or interface cannot be used (doctor: a problem was found).\n"
         "\n"
         "Examples:\n"
         "  krvctl discover\n"
@@ -224,7 +228,8 @@ void describeExitStatuses(CLI::App& app) {
         "  krvctl discover --csv > greenhouse.csv\n"
         "  krvctl plan greenhouse.csv\n"
         "  krvctl apply --report applied.csv greenhouse.csv\n"
-        "  krvctl web --interface eth1");
+        "  krvctl web --interface eth1 --interface eth2\n"
+        "  krvctl doctor");
 }
 
 }  // namespace
@@ -242,9 +247,10 @@ int runKrvctl(int argc, const char* const* argv, Environment& environment) {
     // Collected rather than refused by the parser, so the message can name them.
     app.allow_extras();
     describeExitStatuses(app);
-    app.add_option("--interface", args.interface,
-                   "Send and listen on this interface only (default: the system's route for "
-                   "255.255.255.255)");
+    app.add_option("--interface", args.interfaces,
+                   "Search this interface only; give it again for more (default: every "
+                   "interface that is up and can broadcast, loopback and tunnels left out)")
+        ->allow_extra_args(false);
     auto* timeout = app.add_option("--timeout", args.timeoutSeconds,
                                    "Seconds to listen for answers to each request")
                         ->capture_default_str()
@@ -305,6 +311,11 @@ int runKrvctl(int argc, const char* const* argv, Environment& environment) {
                      "CSV with a header row (mac, settings, labels), or a .json array")
         ->required();
 
+    auto* doctor = app.add_subcommand(
+        "doctor",
+        "What this machine sees of the LAN and why controllers may not answer: each interface, "
+        "the broadcast route, the port's holders, the firewall; every finding with what to do");
+
     const auto usage = [&](const std::string& message) {
         environment.err << kProgram << ": " << printable(message) << "\nRun '" << kProgram
                         << " --help' for the commands and options.\n";
@@ -355,12 +366,17 @@ int runKrvctl(int argc, const char* const* argv, Environment& environment) {
     std::optional<PlanFile> planFile;
     if (plan->parsed() || apply->parsed()) {
         planFile = loadPlanFile(environment, args.planFile);
+        args.fleet.applying = apply->parsed();
         if (!planFile->complete) {
             return refuseUnreadablePlan(environment, *planFile, args.fleet);
         }
     }
 
-    OpenedEndpoint opened = environment.openEndpoint(args.interface);
+    if (doctor->parsed()) {
+        return runDoctor(environment, args.interfaces, args.timeoutSeconds, args.retries,
+                         args.json);
+    }
+    OpenedEndpoint opened = environment.openEndpoint(args.interfaces);
     if (!opened.endpoint) {
         environment.err << kProgram << ": " << printable(opened.problem) << '\n';
         return opened.failure;
@@ -369,7 +385,7 @@ int runKrvctl(int argc, const char* const* argv, Environment& environment) {
                             static_cast<std::int64_t>(std::llround(args.timeoutSeconds * 1000))),
                         args.retries};
     if (listen) {
-        return environment.serveWeb(*opened.endpoint, {*listen, args.interface, timing},
+        return environment.serveWeb(*opened.endpoint, {*listen, args.interfaces, timing},
                                     environment);
     }
     Client client(*opened.endpoint, environment.clock, environment.random, timing);

@@ -53,6 +53,27 @@ double secondsSince(Clock& clock, std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(clock.now() - start).count();
 }
 
+void writeReport(Environment& environment, const std::string& path, const ApplyReport& report) {
+    const std::string problem = environment.writeFile(path, applyCsv(report));
+    if (!problem.empty()) {
+        environment.err << kProgram << ": cannot write the report " << printable(path) << ": "
+                        << printable(problem) << '\n';
+    }
+}
+
+// A refused plan is recorded as any apply is, so a script always finds a report: every row not
+// sent, and the problems that kept it back.
+void recordRefusal(Environment& environment, const Plan& plan, const FleetArguments& arguments) {
+    const ApplyReport refused = refusedApply(plan);
+    if (arguments.json) {
+        environment.out << dumpJson(applyJson(refused), 2) << '\n';
+        environment.out.flush();
+    }
+    if (!arguments.report.empty()) {
+        writeReport(environment, arguments.report, refused);
+    }
+}
+
 }  // namespace
 
 PlanFile loadPlanFile(Environment& environment, const std::string& path) {
@@ -69,7 +90,13 @@ PlanFile loadPlanFile(Environment& environment, const std::string& path) {
 
 int refuseUnreadablePlan(Environment& environment, const PlanFile& file,
                          const FleetArguments& arguments) {
-    printPlanAs(environment, makePlan(file, Discovery{}), arguments.json);
+    const Plan plan = makePlan(file, Discovery{});
+    if (arguments.applying) {
+        printPlan(arguments.json ? environment.err : environment.out, plan);
+        recordRefusal(environment, plan, arguments);
+    } else {
+        printPlanAs(environment, plan, arguments.json);
+    }
     environment.err << kProgram << ": nothing sent: " << printable(file.name)
                     << " cannot be read through\n";
     return kUsage;
@@ -105,6 +132,7 @@ int runApply(Environment& environment, Client& client, const PlanFile& file,
         environment.err << kProgram << ": nothing sent: the plan has problems"
                         << (onlyRisks ? " (cut-off risks only: --force sends all the same)" : "")
                         << '\n';
+        recordRefusal(environment, plan, arguments);
         return kUsage;
     }
     if (plan.pending() > 0 && !arguments.yes) {
@@ -166,18 +194,30 @@ int runApply(Environment& environment, Client& client, const PlanFile& file,
     const std::size_t ok = counts[Outcome::Ok];
     const std::size_t unchanged = counts[Outcome::Unchanged];
     const std::size_t missing = counts[Outcome::Missing];
+    // The words of the table's result column, for the outcomes a query after a silence found.
+    std::string late;
+    std::size_t lateCount = 0;
+    for (const Outcome outcome :
+         {Outcome::VerifiedLate, Outcome::NotChanged, Outcome::Unknown, Outcome::Absent}) {
+        if (counts[outcome] > 0) {
+            late +=
+                ", " + std::to_string(counts[outcome]) + " " + std::string(outcomeName(outcome));
+            lateCount += counts[outcome];
+        }
+    }
     char took[32];
     std::snprintf(took, sizeof took, "%.1f s", secondsSince(client.clock(), start));
-    environment.err << "applied: " << ok << " changed and verified, "
-                    << report.controllers.size() - ok - unchanged - missing << " failed, "
-                    << unchanged << " as planned already, " << missing << " not answering; " << took
-                    << '\n';
+    environment.err << "applied: " << ok << " changed and verified" << late << ", "
+                    << report.controllers.size() - ok - unchanged - missing - lateCount
+                    << " failed, " << unchanged << " as planned already, " << missing
+                    << " not answering; " << took << '\n';
+    if (counts[Outcome::Unknown] > 0) {
+        environment.err << kProgram
+                        << ": unknown: no answer to the change nor to a query after it; "
+                           "krvctl plan shows what they hold now\n";
+    }
     if (!arguments.report.empty()) {
-        const std::string problem = environment.writeFile(arguments.report, applyCsv(report));
-        if (!problem.empty()) {
-            environment.err << kProgram << ": cannot write the report "
-                            << printable(arguments.report) << ": " << printable(problem) << '\n';
-        }
+        writeReport(environment, arguments.report, report);
     }
     return report.status;
 }

@@ -14,7 +14,8 @@ struct FleetArguments {
     bool yes = false;
     bool force = false;
     std::size_t parallel = 8;
-    std::string report;  // where apply writes its report as CSV; empty for none
+    std::string report;     // where apply writes its report as CSV; empty for none
+    bool applying = false;  // apply, not plan: a refusal is recorded as apply's report
 };
 
 // The plan file as the command line reads it: a file that cannot be read is a problem of the

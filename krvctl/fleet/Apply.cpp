@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "krvctl/operations/Operations.h"
+#include "krvctl/values/UtcClock.h"
 #include "protocol/Wire.h"
 
 namespace krvctl {
@@ -60,6 +61,10 @@ class Run {
             onAck(client, answer);
             return;
         }
+        if (step_ == Step::CheckingLate) {
+            onLateAnswer(client, answer);
+            return;
+        }
         const auto clear = clearing_.find(answer.ticket);
         if (clear == clearing_.end()) {
             queryFailure_ =
@@ -71,7 +76,14 @@ class Run {
         if (--outstanding_ > 0) {
             return;
         }
-        if (queryFailure_) {
+        if (queryFailure_ && answer.delivery == Delivery::Silent &&
+            !(late_ && silence_ == Silence::AfterTheChanges)) {
+            // Accepted, then silent: most often only slow. One more query, waiting as long as
+            // the controller may take for the clears and the query still queued before it.
+            const auto window = client.timing().timeout;
+            checkLate(client, Silence::AfterTheChanges,
+                      window * static_cast<int>(planned_.clears.size() + 2));
+        } else if (queryFailure_) {
             finish(queryFailure_->first, queryFailure_->second + "; accepted, but not verified",
                    CheckResult::Unverified, "");
         } else {
@@ -86,9 +98,23 @@ class Run {
     }
 
   private:
-    enum class Step { Idle, Assigning, Pausing, Closing, Done };
+    enum class Step { Idle, Assigning, Pausing, Closing, CheckingLate, Done };
+    enum class Silence { AfterTheAssignment, AfterTheChanges };
 
     void onAck(Client& client, const Answer& answer) {
+        if (answer.delivery == Delivery::Silent) {
+            // No ACK in time says nothing of whether the change was taken: a loaded controller
+            // answers late. It may be working through every copy it heard, each as slow as the
+            // ACK that did not come in time, and pausing after each; the query waits so long.
+            // Only a controller that stays silent costs the whole wait.
+            ack_.sentClock = answer.ack.sentClock;
+            const int copies = std::max(answer.sent, 1);
+            const auto window = client.timing().timeout;
+            checkLate(
+                client, Silence::AfterTheAssignment,
+                copies * (std::chrono::seconds(wire::kPauseAfterAssignSeconds) + window) + window);
+            return;
+        }
         if (auto failure = deliveryFailure(answer.delivery, answer.problem, "assignment")) {
             finish(failure->first, failure->second, CheckResult::Unverified, "");
             return;
@@ -120,6 +146,56 @@ class Run {
         outstanding_ = begun_.size();
     }
 
+    void checkLate(Client& client, Silence silence, std::chrono::milliseconds window) {
+        step_ = Step::CheckingLate;
+        silence_ = silence;
+        late_ = true;
+        begun_.push_back(client.beginQuery(planned_.current.mac, window));
+    }
+
+    void onLateAnswer(Client& client, const Answer& answer) {
+        const bool afterAssignment = silence_ == Silence::AfterTheAssignment;
+        if (answer.delivery != Delivery::Answered || !answer.record) {
+            finish(kNoAnswer,
+                   afterAssignment
+                       ? "no answer to the assignment, nor to a query after it: whether it "
+                         "changed is unknown; check with krvctl plan"
+                       : "accepted, but no answer to the queries after it: whether every value "
+                         "took effect is unknown; check with krvctl plan",
+                   CheckResult::Unverified, "", Outcome::Unknown);
+            return;
+        }
+        if (!afterAssignment) {
+            verify(*answer.record);
+            return;
+        }
+        // The controller's clock is judged by its offset from this machine's, as plan does.
+        const ControllerRecord& after = *answer.record;
+        const std::vector<Check> checks =
+            verifyAssignment(planned_.assignment, formatUtcClock(after.receivedAtMs / 1000),
+                             after.receivedAtMs, &planned_.current, after);
+        if (!anyFailed(checks)) {
+            // Taken: it is past its pause now that it answered, so the clears can follow.
+            ack_.receivedAtMs = after.receivedAtMs;
+            close(client);
+            return;
+        }
+        const bool untouched = std::all_of(checks.begin(), checks.end(), [&](const Check& c) {
+            return c.key == wire::key::kUtcclock || c.reported == planned_.current.value(c.key);
+        });
+        report_.checks = inPlanOrder(checks);
+        if (untouched) {
+            complete(kNoAnswer,
+                     "no answer to the assignment, and the controller still shows its old "
+                     "values: it did not take it; apply again",
+                     Outcome::NotChanged);
+        } else {
+            complete(kNotTakenEffect,
+                     "no answer to the assignment, and the controller shows only part of it",
+                     Outcome::NotTakenEffect);
+        }
+    }
+
     void verify(const ControllerRecord& after) {
         std::vector<Check> found = verifyAssignment(planned_.assignment, ack_.sentClock,
                                                     ack_.receivedAtMs, &planned_.current, after);
@@ -141,24 +217,27 @@ class Run {
             problem = "accepted, but not every value took effect";
         } else if (status == kRefused) {
             problem = planned_.current.mac + " refused a clear (accept=no)";
+        } else if (late_) {
+            problem = "answered late: the change was found in place by a query after it";
         }
-        complete(status, problem);
+        complete(status, problem,
+                 late_ && status == kDone ? Outcome::VerifiedLate : outcomeOf(status));
     }
 
     // Every change with the same verdict, where nothing afterwards could tell.
     void finish(ExitStatus status, const std::string& problem, CheckResult result,
-                const std::string& note) {
+                const std::string& note, std::optional<Outcome> outcome = std::nullopt) {
         std::vector<Check> checks;
         for (const PlannedChange& change : planned_.changes) {
             checks.push_back({change.key, change.wanted, "", result, note});
         }
         report_.checks = std::move(checks);
-        complete(status, problem);
+        complete(status, problem, outcome.value_or(outcomeOf(status)));
     }
 
-    void complete(ExitStatus status, const std::string& problem) {
+    void complete(ExitStatus status, const std::string& problem, Outcome outcome) {
         report_.status = status;
-        report_.outcome = outcomeOf(status);
+        report_.outcome = outcome;
         report_.problem = problem;
         step_ = Step::Done;
     }
@@ -187,6 +266,8 @@ class Run {
     std::optional<std::pair<ExitStatus, std::string>> queryFailure_;
     std::optional<ControllerRecord> after_;
     std::set<std::string> refusedClears_;
+    Silence silence_ = Silence::AfterTheAssignment;
+    bool late_ = false;  // found out by a query after a silence
 };
 
 ControllerReport rowReport(const PlanRow& row, Outcome outcome) {
@@ -198,7 +279,29 @@ ControllerReport rowReport(const PlanRow& row, Outcome outcome) {
     if (outcome == Outcome::Missing) {
         report.status = kNoAnswer;
         report.problem = "did not answer the discovery";
+    } else if (outcome == Outcome::Absent) {
+        report.problem = "not installed yet, as the plan says";
     }
+    return report;
+}
+
+// The report's rows: every planned row in the file's order, nothing done yet.
+ApplyReport emptyReport(const Plan& plan) {
+    ApplyReport report;
+    report.separator = plan.separator;
+    report.labelColumns = plan.labelColumns;
+    for (const PlannedController& planned : plan.controllers) {
+        report.controllers.push_back(rowReport(planned.row, Outcome::Unchanged));
+        report.controllers.back().interface = planned.current.interface;
+    }
+    for (const PlanRow& row : plan.missing) {
+        report.controllers.push_back(
+            rowReport(row, row.expectedAbsent ? Outcome::Absent : Outcome::Missing));
+    }
+    // Reports by line, so each run writes into its own row wherever the rows end up.
+    std::stable_sort(
+        report.controllers.begin(), report.controllers.end(),
+        [](const ControllerReport& a, const ControllerReport& b) { return a.line < b.line; });
     return report;
 }
 
@@ -224,22 +327,43 @@ std::string_view outcomeName(Outcome outcome) {
             return "missing";
         case Outcome::NotSent:
             return "not sent";
+        case Outcome::VerifiedLate:
+            return "verified late";
+        case Outcome::NotChanged:
+            return "not changed";
+        case Outcome::Unknown:
+            return "unknown";
+        case Outcome::Absent:
+            return "absent as planned";
     }
     return "?";
 }
 
+ApplyReport refusedApply(const Plan& plan) {
+    ApplyReport report = emptyReport(plan);
+    report.problems = plan.problems;
+    for (ControllerReport& controller : report.controllers) {
+        std::string problems;
+        for (const PlanProblem& problem : plan.problems) {
+            if (problem.line == controller.line) {
+                problems += (problems.empty() ? "" : "; ") + problem.problem;
+            }
+        }
+        controller.outcome = Outcome::NotSent;
+        controller.status = kUsage;
+        controller.problem = problems.empty() ? "nothing sent: the plan has problems" : problems;
+    }
+    report.status = kUsage;
+    return report;
+}
+
 ApplyReport applyPlan(Client& client, const Plan& plan, const ApplyOptions& options) {
-    ApplyReport report;
-    report.labelColumns = plan.labelColumns;
+    ApplyReport report = emptyReport(plan);
     std::vector<const PlannedController*> pending;
     for (const PlannedController& planned : plan.controllers) {
-        report.controllers.push_back(rowReport(planned.row, Outcome::Unchanged));
         if (!planned.changes.empty()) {
             pending.push_back(&planned);
         }
-    }
-    for (const PlanRow& row : plan.missing) {
-        report.controllers.push_back(rowReport(row, Outcome::Missing));
     }
     for (const std::string_view key : wire::kAssignKeys) {
         const bool changed = std::any_of(pending.begin(), pending.end(), [&](const auto* planned) {
@@ -250,10 +374,6 @@ ApplyReport applyPlan(Client& client, const Plan& plan, const ApplyOptions& opti
             report.keys.emplace_back(key);
         }
     }
-    // Reports by line, so each run writes into its own row wherever the rows end up.
-    std::stable_sort(
-        report.controllers.begin(), report.controllers.end(),
-        [](const ControllerReport& a, const ControllerReport& b) { return a.line < b.line; });
     const auto reportOf = [&](const PlannedController& planned) -> ControllerReport& {
         return *std::lower_bound(report.controllers.begin(), report.controllers.end(),
                                  planned.row.line,

@@ -13,7 +13,21 @@
 
 namespace krvctl {
 
-enum class Outcome { Ok, Unchanged, Refused, NoAnswer, NotTakenEffect, Missing, NotSent };
+// NoAnswer is left only by an interruption: a controller silent after it was sent to is queried
+// once more, and then is VerifiedLate, NotChanged (it shows its old values) or Unknown.
+enum class Outcome {
+    Ok,
+    Unchanged,
+    Refused,
+    NoAnswer,
+    NotTakenEffect,
+    Missing,
+    NotSent,
+    VerifiedLate,
+    NotChanged,
+    Unknown,
+    Absent,  // missing, as the plan expects: not installed yet
+};
 
 // What became of one row of the plan.
 struct ControllerReport {
@@ -24,6 +38,7 @@ struct ControllerReport {
     ExitStatus status = kDone;
     std::string problem;
     std::string from;           // the address its ACK came from
+    std::string interface;      // the one it answered the discovery on; empty when it did not
     std::vector<Check> checks;  // one per change, in the plan's order
 };
 
@@ -43,10 +58,12 @@ struct ApplyOptions {
 };
 
 struct ApplyReport {
+    char separator = ',';  // the plan file's, for the CSV report
     std::vector<std::string> labelColumns;
     std::vector<std::string> keys;              // every key changed anywhere, in the daemon's order
     std::vector<ControllerReport> controllers;  // every planned row, in the file's order
     ExitStatus status = kDone;                  // the worst of them
+    std::vector<PlanProblem> problems;          // of a plan refused before anything was sent
 };
 
 // Sends the plan's changes, to up to parallel controllers at once: per controller one ASSIGN
@@ -54,6 +71,9 @@ struct ApplyReport {
 // query that checks every key as assign does. A controller that fails does not stop the rest.
 // The plan must not block (Plan::blocks): nothing here asks again.
 ApplyReport applyPlan(Client& client, const Plan& plan, const ApplyOptions& options);
+
+// The record of a plan that was refused: every row not sent, the problems that kept it back.
+ApplyReport refusedApply(const Plan& plan);
 
 std::string_view outcomeName(Outcome outcome);
 

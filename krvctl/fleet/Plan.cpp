@@ -150,6 +150,16 @@ std::size_t Plan::pending() const {
                       [](const PlannedController& c) { return !c.changes.empty(); }));
 }
 
+std::size_t Plan::silent() const {
+    return static_cast<std::size_t>(std::count_if(
+        missing.begin(), missing.end(), [](const auto& row) { return !row.expectedAbsent; }));
+}
+
+bool Plan::hasProblem(int line) const {
+    return std::any_of(problems.begin(), problems.end(),
+                       [line](const PlanProblem& p) { return p.line == line; });
+}
+
 bool Plan::blocks(bool force) const {
     return std::any_of(problems.begin(), problems.end(),
                        [force](const PlanProblem& p) { return !p.risk || !force; });
@@ -160,6 +170,8 @@ Plan makePlan(PlanFile file, const Discovery& lan) {
     plan.file = std::move(file.name);
     plan.labelColumns = std::move(file.labelColumns);
     plan.problems = std::move(file.problems);
+    plan.warnings = std::move(file.warnings);
+    plan.separator = file.separator;
     // The daemon reports its MAC in whatever form it holds it; rows are matched on its value.
     std::map<std::string, const ControllerRecord*> byMac;
     for (const ControllerRecord& record : lan.controllers) {
@@ -167,10 +179,13 @@ Plan makePlan(PlanFile file, const Discovery& lan) {
             byMac.emplace(mac.value(), &record);
         }
     }
-    std::set<std::string> cloned;
-    for (const std::string& mac : lan.conflictedMacs) {
-        if (const auto normal = normalizeMac(mac)) {
-            cloned.insert(normal.value());
+    // By MAC: the interfaces it answered on when more than one.
+    std::map<std::string, std::vector<std::string>> cloned;
+    for (std::size_t i = 0; i < lan.conflictedMacs.size(); ++i) {
+        if (const auto normal = normalizeMac(lan.conflictedMacs[i])) {
+            cloned[normal.value()] = i < lan.conflictedInterfaces.size()
+                                         ? lan.conflictedInterfaces[i]
+                                         : std::vector<std::string>{};
         }
     }
     std::set<const ControllerRecord*> planned;
@@ -181,11 +196,27 @@ Plan makePlan(PlanFile file, const Discovery& lan) {
             continue;
         }
         planned.insert(found->second);
-        if (cloned.contains(row.mac)) {
-            plan.problems.push_back(
-                {row.line, row.mac,
-                 row.mac + " answered from more than one address: whatever is sent to it "
-                           "reaches all of them"});
+        if (row.expectedAbsent) {
+            plan.warnings.push_back({row.line, row.mac,
+                                     row.mac + " is marked absent but answered: planned as any "
+                                               "other; empty its absent cell"});
+        }
+        if (const auto clone = cloned.find(row.mac); clone != cloned.end()) {
+            if (clone->second.empty()) {
+                plan.problems.push_back(
+                    {row.line, row.mac,
+                     row.mac + " answered from more than one address: whatever is sent to it "
+                               "reaches all of them"});
+            } else {
+                std::string interfaces;
+                for (const std::string& interface : clone->second) {
+                    interfaces += (interfaces.empty() ? "" : ", ") + interface;
+                }
+                plan.problems.push_back(
+                    {row.line, row.mac,
+                     row.mac + " answered on more than one interface (" + interfaces +
+                         "): two controllers share it, and what is sent reaches only one"});
+            }
         }
         plan.controllers.push_back(planFor(std::move(row), *found->second));
         judge(plan.controllers.back(), plan.problems);
@@ -196,8 +227,11 @@ Plan makePlan(PlanFile file, const Discovery& lan) {
         }
     }
     checkAddresses(plan, plan.problems);
-    std::stable_sort(plan.problems.begin(), plan.problems.end(),
-                     [](const PlanProblem& a, const PlanProblem& b) { return a.line < b.line; });
+    for (auto* list : {&plan.problems, &plan.warnings}) {
+        std::stable_sort(
+            list->begin(), list->end(),
+            [](const PlanProblem& a, const PlanProblem& b) { return a.line < b.line; });
+    }
     return plan;
 }
 
@@ -205,7 +239,7 @@ int planStatus(const Plan& plan) {
     if (!plan.problems.empty()) {
         return kUsage;
     }
-    if (!plan.missing.empty()) {
+    if (plan.silent() > 0) {
         return kNoAnswer;
     }
     return plan.pending() > 0 ? kChangesPending : kDone;

@@ -31,13 +31,20 @@ struct PlannedController {
 // The plan file set against the LAN: what apply would send, and what keeps it from sending.
 struct Plan {
     std::string file;
+    char separator = ',';
     std::vector<std::string> labelColumns;
     std::vector<PlannedController> controllers;  // planned and answering, in the file's order
-    std::vector<PlanRow> missing;                // planned, but they did not answer
-    std::vector<ControllerRecord> unplanned;     // on the LAN and not in the file: left alone
-    std::vector<PlanProblem> problems;           // by line
+    std::vector<PlanRow> missing;  // planned, but they did not answer; some expectedAbsent
+    std::vector<ControllerRecord> unplanned;  // on the LAN and not in the file: left alone
+    std::vector<PlanProblem> problems;        // by line
+    std::vector<PlanProblem> warnings;        // by line; they keep nothing from being sent
 
     std::size_t pending() const;
+    // Missing, and not marked as not installed yet.
+    std::size_t silent() const;
+    // A row with a problem is neither as planned already nor merely not answering: whatever the
+    // LAN holds, its cells are not what the engineer meant.
+    bool hasProblem(int line) const;
     // A problem keeps apply from sending anything; --force lets only cut-off risks pass.
     bool blocks(bool force) const;
 };

@@ -22,6 +22,8 @@ PlanExport exportPlan(const std::vector<ControllerRecord>& controllers) {
     std::vector<std::string> header = {std::string(wire::key::kMac)};
     header.insert(header.end(), wire::kAssignKeys.begin(), wire::kAssignKeys.end());
     header.emplace_back(wire::key::kHostname);
+    // A label as far as plan is concerned: where the controller answered, for the engineer.
+    header.emplace_back(kInterfaceColumn);
     exported.csv = csvRecord(header);
     for (const ControllerRecord& record : controllers) {
         // A controller that cannot tell its MAC cannot be addressed, so it cannot be planned.
@@ -34,6 +36,7 @@ PlanExport exportPlan(const std::vector<ControllerRecord>& controllers) {
             cells.push_back(key == wire::key::kUtcclock ? "" : safeCell(record.value(key)));
         }
         cells.push_back(safeCell(record.value(wire::key::kHostname)));
+        cells.push_back(safeCell(record.interface));
         exported.csv += csvRecord(cells);
     }
     return exported;

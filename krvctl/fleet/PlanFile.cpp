@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "krvctl/fleet/CsvText.h"
+#include "krvctl/values/Ipv4.h"
 #include "krvctl/values/MacAddress.h"
 #include "protocol/TextTransforms.h"
 #include "protocol/Wire.h"
@@ -30,6 +31,7 @@ bool isOneOf(std::string_view key, const auto& keys) {
 // What each column of the header holds.
 struct Columns {
     int mac = -1;
+    int absent = -1;
     std::map<std::string, int> settings;  // by key
     std::vector<int> labels;              // in the file's order
     std::vector<int> unnamed;
@@ -51,6 +53,8 @@ Columns readHeader(const CsvRecord& header, PlanFile& file) {
         }
         if (key == wire::key::kMac) {
             columns.mac = column;
+        } else if (key == kAbsentColumn) {
+            columns.absent = column;
         } else if (isOneOf(key, wire::kAssignKeys)) {
             columns.settings.emplace(key, column);
         } else {
@@ -64,6 +68,30 @@ Columns readHeader(const CsvRecord& header, PlanFile& file) {
 std::string cellOf(const CsvRecord& record, int column) {
     return column < static_cast<int>(record.cells.size()) ? record.cells[column] : std::string();
 }
+
+bool isAddressKey(std::string_view key) {
+    return key == wire::key::kIp || key == wire::key::kNetmask || key == wire::key::kGateway ||
+           key == wire::key::kNtpip || key == wire::key::kSyslogip || key == wire::key::kNameserver;
+}
+
+// An address a spreadsheet turned into a number: with a locale whose thousands separator is
+// '.', 10.100.100.101 is imported as 10100100101, and a long number may then be shown as
+// 1.01001E+10. Either is an address no longer, and the engineer should learn why.
+bool looksLikeAnEatenAddress(std::string_view value) {
+    const bool digitsOnly = value.size() >= 4 && value.size() <= 12 &&
+                            value.find_first_not_of("0123456789") == std::string_view::npos;
+    const auto exponent = value.find_first_of("eE");
+    const bool scientific =
+        exponent != std::string_view::npos && exponent > 0 &&
+        value.find_first_not_of("0123456789.,") == exponent &&
+        value.find_first_not_of("+0123456789", exponent + 1) == std::string_view::npos;
+    return digitsOnly || scientific;
+}
+
+constexpr std::string_view kEatenAddressAdvice =
+    "this looks like an IPv4 address whose dots a spreadsheet took for thousands separators "
+    "(or wrote as a number in scientific notation): format the column as Text before pasting "
+    "or typing the addresses, or import the file with the column as Text";
 
 // The row's settings in the daemon's order; each cell's problem goes to the file's list.
 std::vector<Setting> readSettings(const CsvRecord& record, const Columns& columns,
@@ -94,6 +122,8 @@ std::vector<Setting> readSettings(const CsvRecord& record, const Columns& column
                     "utcclock takes only now: this machine's clock, set where the "
                     "controller's is off by more than 2 s");
             }
+        } else if (isAddressKey(key) && looksLikeAnEatenAddress(value)) {
+            problem(std::string(kEatenAddressAdvice));
         } else {
             const AssignmentCheck check = checkSettings({{std::string(key), value}});
             if (check.problems.empty()) {
@@ -159,6 +189,18 @@ void readRows(const std::vector<CsvRecord>& records, PlanFile& file) {
         PlanRow row{record->line, macText, readSettings(*record, columns, macText, file), {}};
         for (const int column : columns.labels) {
             row.labels.push_back(cellOf(*record, column));
+        }
+        if (columns.absent >= 0) {
+            const std::string absent = krv::lowerCased(trimmed(cellOf(*record, columns.absent)));
+            if (absent == "yes" || absent == "y" || absent == "x" || absent == "1" ||
+                absent == "true") {
+                row.expectedAbsent = true;
+            } else if (!absent.empty() && absent != "no" && absent != "n" && absent != "0" &&
+                       absent != "false") {
+                problem(macText, "absent '" + absent +
+                                     "': yes marks a controller not installed yet; leave the "
+                                     "cell empty for one that should answer");
+            }
         }
         if (!mac) {
             continue;
@@ -272,6 +314,50 @@ std::vector<CsvRecord> recordsOfJson(std::string_view text, PlanFile& file) {
     return records;
 }
 
+// Dragging a cell down in a spreadsheet counts an address up by one per row. For settings a
+// whole site normally shares that is almost never meant, but every value is valid: a warning.
+void warnOfFilledSeries(PlanFile& file) {
+    for (const std::string_view key :
+         {wire::key::kNtpip, wire::key::kSyslogip, wire::key::kNameserver, wire::key::kGateway,
+          wire::key::kNetmask}) {
+        const PlanRow* previous = nullptr;
+        std::uint32_t previousAddress = 0;
+        const PlanRow* seriesStart = nullptr;
+        const PlanRow* seriesEnd = nullptr;
+        const auto warn = [&] {
+            if (seriesStart == nullptr) {
+                return;
+            }
+            file.warnings.push_back(
+                {seriesStart->line, "",
+                 std::string(key) + " rises by one from row to row on lines " +
+                     std::to_string(seriesStart->line) + " to " + std::to_string(seriesEnd->line) +
+                     ": a spreadsheet's fill handle does that when a cell is dragged down, and " +
+                     std::string(key) +
+                     " is normally one value for the whole site; check the cells"});
+            seriesStart = nullptr;
+        };
+        for (const PlanRow& row : file.rows) {
+            const auto setting = std::find_if(row.settings.begin(), row.settings.end(),
+                                              [&](const Setting& s) { return s.key == key; });
+            const auto address = setting == row.settings.end() ? Result<std::uint32_t>::failure("")
+                                                               : parseDottedQuad(setting->value);
+            if (!address) {
+                continue;
+            }
+            if (previous != nullptr && address.value() == previousAddress + 1) {
+                seriesStart = seriesStart == nullptr ? previous : seriesStart;
+                seriesEnd = &row;
+            } else {
+                warn();
+            }
+            previous = &row;
+            previousAddress = address.value();
+        }
+        warn();
+    }
+}
+
 bool endsWith(std::string_view name, std::string_view ending) {
     return name.size() >= ending.size() &&
            krv::lowerCased(std::string(name.substr(name.size() - ending.size()))) == ending;
@@ -289,6 +375,10 @@ PlanFile readPlanFile(std::string name, std::string_view bytes) {
         }
     } else {
         const CsvTable table = readCsv(bytes);
+        file.separator = table.separator;
+        if (!table.note.empty()) {
+            file.warnings.push_back({0, "", table.note});
+        }
         if (!table.problem.empty()) {
             file.problems.push_back({table.problemLine, "", table.problem});
             file.complete = false;
@@ -296,6 +386,7 @@ PlanFile readPlanFile(std::string name, std::string_view bytes) {
             readRows(table.records, file);
         }
     }
+    warnOfFilledSeries(file);
     std::stable_sort(file.problems.begin(), file.problems.end(),
                      [](const PlanProblem& a, const PlanProblem& b) { return a.line < b.line; });
     return file;

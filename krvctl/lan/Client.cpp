@@ -54,10 +54,34 @@ std::string Client::freshSeqid() {
     return seqidFrom(random_());
 }
 
+void Client::learnInterface(const std::string& mac, const ReceivedDatagram& datagram) {
+    if (mac.empty() || datagram.interface.empty()) {
+        return;
+    }
+    const auto known = interfaceOfMac_.find(mac);
+    if (known != interfaceOfMac_.end()) {
+        known->second = datagram.interface;
+    } else if (interfaceOfMac_.size() < kInterfacesRemembered) {
+        interfaceOfMac_.emplace(mac, datagram.interface);
+    }
+}
+
+std::string Client::interfaceFor(const std::string& mac) const {
+    const auto known = interfaceOfMac_.find(mac);
+    if (known == interfaceOfMac_.end()) {
+        return {};
+    }
+    const std::vector<std::string> searched = endpoint_.interfaces();
+    const bool stillSearched =
+        std::find(searched.begin(), searched.end(), known->second) != searched.end();
+    return stillSearched ? known->second : std::string();
+}
+
 Client::ExchangeResult Client::exchange(const std::function<std::string()>& request,
                                         Command replyCommand, const std::string& seqid,
                                         const std::string& mac, const AnswerHandler& onAnswer) {
     const ReplyFilter filter{replyCommand, seqid, mac};
+    const std::string interface = interfaceFor(mac);
     Attempts attempts(clock_.now(), timing_);
     ExchangeResult result;
     // Bounded by the window: every turn either sends, or waits up to a deadline within it.
@@ -65,7 +89,7 @@ Client::ExchangeResult Client::exchange(const std::function<std::string()>& requ
         const auto now = clock_.now();
         const bool answered = result.delivery == Delivery::Answered;
         if (attempts.sendDue(now, answered)) {
-            if (!endpoint_.broadcast(request(), result.problem)) {
+            if (!endpoint_.broadcast(request(), result.problem, interface)) {
                 result.delivery = Delivery::NotSent;
                 return result;
             }
@@ -84,6 +108,9 @@ Client::ExchangeResult Client::exchange(const std::function<std::string()>& requ
             continue;
         }
         result.delivery = Delivery::Answered;
+        if (const std::string* replyMac = decoded.find(wire::key::kMac)) {
+            learnInterface(*replyMac, *datagram);
+        }
         if (onAnswer(decoded, *datagram, clock_.wallMilliseconds())) {
             break;
         }
@@ -95,11 +122,12 @@ Discovery Client::discover() {
     const std::string seqid = freshSeqid();
     const auto start = clock_.now();
     Discovery discovery;
+    discovery.searched = endpoint_.interfaces();
     ControllerSet found;
     const auto outcome = exchange(
         [&] { return queryRequest(seqid, ""); }, Command::Status, seqid, "",
         [&](const DecodedDatagram& reply, const ReceivedDatagram& datagram, std::int64_t at) {
-            auto record = recordFromStatus(reply, datagram.from, at);
+            auto record = recordFromStatus(reply, datagram.from, at, datagram.interface);
             if (!record) {
                 ++discovery.setApart;
             } else if (found.add(std::move(*record))) {
@@ -114,6 +142,7 @@ Discovery Client::discover() {
     discovery.controllers = found.sorted();
     discovery.conflicts = found.conflicts();
     discovery.conflictedMacs = found.conflictedMacs();
+    discovery.conflictedInterfaces = found.conflictedInterfaces();
     discovery.dropped = endpoint_.dropped();
     return discovery;
 }
@@ -124,7 +153,7 @@ QueryAnswer Client::query(const std::string& mac) {
     const auto outcome = exchange(
         [&] { return queryRequest(seqid, mac); }, Command::Status, seqid, mac,
         [&](const DecodedDatagram& reply, const ReceivedDatagram& datagram, std::int64_t at) {
-            answer.record = recordFromStatus(reply, datagram.from, at);
+            answer.record = recordFromStatus(reply, datagram.from, at, datagram.interface);
             return true;
         });
     answer.delivery = outcome.delivery;
@@ -179,18 +208,23 @@ void Client::waitOutAssignPause() {
 
 std::uint64_t Client::begin(std::function<std::string()> request, Command replyCommand,
                             const std::string& seqid, const std::string& mac,
-                            std::shared_ptr<std::string> sentClock) {
+                            std::shared_ptr<std::string> sentClock,
+                            std::optional<std::chrono::milliseconds> window) {
     const std::uint64_t ticket = ++lastTicket_;
-    inFlight_.emplace(ticket,
-                      Begun{ticket, std::move(request), ReplyFilter{replyCommand, seqid, mac},
-                            Attempts(clock_.now(), timing_), std::move(sentClock)});
+    Timing timing = timing_;
+    timing.timeout = window.value_or(timing_.timeout);
+    inFlight_.emplace(
+        ticket, Begun{ticket, std::move(request), ReplyFilter{replyCommand, seqid, mac},
+                      Attempts(clock_.now(), timing), std::move(sentClock), interfaceFor(mac)});
     ticketOfSeqid_.emplace(seqid, ticket);
     return ticket;
 }
 
-std::uint64_t Client::beginQuery(const std::string& mac) {
+std::uint64_t Client::beginQuery(const std::string& mac,
+                                 std::optional<std::chrono::milliseconds> window) {
     const std::string seqid = freshSeqid();
-    return begin([seqid, mac] { return queryRequest(seqid, mac); }, Command::Status, seqid, mac);
+    return begin([seqid, mac] { return queryRequest(seqid, mac); }, Command::Status, seqid, mac,
+                 nullptr, window);
 }
 
 std::uint64_t Client::beginAssign(const std::string& mac, const Assignment& assignment) {
@@ -230,7 +264,8 @@ std::vector<Answer> Client::awaitAnswers(steady_clock::time_point until) {
             if (attempts.sendDue(now, false)) {
                 Answer failed;
                 failed.delivery = Delivery::NotSent;
-                if (!endpoint_.broadcast(begun->second.request(), failed.problem)) {
+                if (!endpoint_.broadcast(begun->second.request(), failed.problem,
+                                         begun->second.interface)) {
                     begun = end(begun, std::move(failed));
                     continue;
                 }
@@ -260,11 +295,12 @@ std::vector<Answer> Client::awaitAnswers(steady_clock::time_point until) {
         if (!begun->second.filter.accepts(decoded)) {
             continue;
         }
+        learnInterface(begun->second.filter.mac, *datagram);
         Answer answer;
         answer.delivery = Delivery::Answered;
         const std::int64_t at = clock_.wallMilliseconds();
         if (begun->second.filter.command == Command::Status) {
-            answer.record = recordFromStatus(decoded, datagram->from, at);
+            answer.record = recordFromStatus(decoded, datagram->from, at, datagram->interface);
         } else {
             answer.ack = ackOf(decoded, *datagram, at);
         }

@@ -32,10 +32,13 @@ struct Discovery {
     Delivery delivery = Delivery::Silent;
     std::string problem;
     std::vector<ControllerRecord> controllers;  // each MAC once, sorted by address
-    std::vector<std::string> conflicts;         // MACs heard from more than one address
-    std::vector<std::string> conflictedMacs;    // the MACs of those lines
-    std::uint64_t dropped = 0;                  // replies the system dropped unread
-    std::uint64_t setApart = 0;                 // replies without a MAC, or with a malformed one
+    std::vector<std::string> conflicts;       // MACs heard from more than one address or interface
+    std::vector<std::string> conflictedMacs;  // the MACs of those lines
+    // Beside each of those MACs: the interfaces it answered on when more than one, else none.
+    std::vector<std::vector<std::string>> conflictedInterfaces;
+    std::vector<std::string> searched;  // the interfaces the query went out on
+    std::uint64_t dropped = 0;          // replies the system dropped unread
+    std::uint64_t setApart = 0;         // replies without a MAC, or with a malformed one
     std::chrono::milliseconds lastNewReplyAfter{0};
     int requestsSent = 0;
 };
@@ -93,7 +96,10 @@ class Client {
     // Requests side by side on the one endpoint, for many controllers at once: each is begun
     // (and sent at the next awaitAnswers), retried and timed out on its own as the calls above
     // are, and ends with the first reply that carries its seqid and MAC. Returns a ticket.
-    std::uint64_t beginQuery(const std::string& mac);
+    // window: how long this query waits in place of the usual window, for a controller that
+    // may still be pausing after an ASSIGN it never answered.
+    std::uint64_t beginQuery(const std::string& mac,
+                             std::optional<std::chrono::milliseconds> window = std::nullopt);
     std::uint64_t beginAssign(const std::string& mac, const Assignment& assignment);
     std::uint64_t beginClear(const std::string& mac, const std::string& setting);
     // Sends what is due and waits until at least one begun request has ended, or until. Returns
@@ -103,6 +109,12 @@ class Client {
     bool interrupted() const { return endpoint_.interrupted(); }
 
     Clock& clock() { return clock_; }
+    const Timing& timing() const { return timing_; }
+    // The interfaces searched now; see Endpoint::interfaces.
+    std::vector<std::string> interfaces() const { return endpoint_.interfaces(); }
+    // Where a request addressed to mac goes: the searched interface it last answered on, or
+    // empty for every searched one (a MAC not heard yet, or one whose interface went away).
+    std::string interfaceFor(const std::string& mac) const;
 
   private:
     // Called for each matching reply; returns true when the exchange is complete.
@@ -116,6 +128,8 @@ class Client {
     ExchangeResult exchange(const std::function<std::string()>& request, Command replyCommand,
                             const std::string& seqid, const std::string& mac,
                             const AnswerHandler& onAnswer);
+    // Remembers the interface a controller answered on, so what is addressed to it goes there.
+    void learnInterface(const std::string& mac, const ReceivedDatagram& datagram);
     AckAnswer awaitAck(const std::function<std::string()>& request, const std::string& seqid,
                        const std::string& mac);
     std::string freshSeqid();
@@ -145,10 +159,12 @@ class Client {
         ReplyFilter filter;
         Attempts attempts;
         std::shared_ptr<std::string> sentClock;
+        std::string interface;  // empty: every searched one
     };
     std::uint64_t begin(std::function<std::string()> request, Command replyCommand,
                         const std::string& seqid, const std::string& mac,
-                        std::shared_ptr<std::string> sentClock = nullptr);
+                        std::shared_ptr<std::string> sentClock = nullptr,
+                        std::optional<std::chrono::milliseconds> window = std::nullopt);
     std::function<std::string()> assignRequestOf(const std::string& seqid, const std::string& mac,
                                                  const Assignment& assignment,
                                                  std::shared_ptr<std::string> sentClock);
@@ -162,6 +178,10 @@ class Client {
     std::map<std::uint64_t, Begun> inFlight_;
     std::map<std::string, std::uint64_t> ticketOfSeqid_;
     std::uint64_t lastTicket_ = 0;
+    // A LAN of strangers cannot grow it without end: a MAC beyond the bound is addressed on
+    // every interface, which reaches it just the same.
+    static constexpr std::size_t kInterfacesRemembered = 65536;
+    std::map<std::string, std::string> interfaceOfMac_;
 };
 
 }  // namespace krvctl

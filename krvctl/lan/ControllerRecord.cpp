@@ -27,7 +27,7 @@ bool ControllerRecord::reports(std::string_view key) const {
 }
 
 std::optional<ControllerRecord> recordFromStatus(const DecodedDatagram& status, std::string from,
-                                                 std::int64_t receivedAtMs) {
+                                                 std::int64_t receivedAtMs, std::string interface) {
     if (!status.isSetupDatagram || status.command != Command::Status || !status.problem.empty()) {
         return std::nullopt;
     }
@@ -40,6 +40,7 @@ std::optional<ControllerRecord> recordFromStatus(const DecodedDatagram& status, 
     ControllerRecord record;
     record.mac = *mac;
     record.from = std::move(from);
+    record.interface = std::move(interface);
     record.fields = status.items;
     record.receivedAtMs = receivedAtMs;
     if (const std::string* clock = status.find(krv::wire::key::kUtcclock)) {

@@ -14,6 +14,7 @@ namespace krvctl {
 struct ControllerRecord {
     std::string mac;                // as reported; empty when the controller could not read it
     std::string from;               // the sender's address, dotted
+    std::string interface;          // the interface the reply arrived on; empty where unknown
     std::vector<Item> fields;       // every item of the reply in its order, seqid and mac included
     std::int64_t receivedAtMs = 0;  // this machine's wall clock when the reply arrived
     std::optional<std::int64_t> clockOffsetSeconds;  // controller's clock minus this machine's
@@ -26,6 +27,7 @@ struct ControllerRecord {
 // Nothing when the datagram is not a STATUS reply, or its MAC is missing or not six hex octets
 // (an empty one stays: the controller could not read its own).
 std::optional<ControllerRecord> recordFromStatus(const DecodedDatagram& status, std::string from,
-                                                 std::int64_t receivedAtMs);
+                                                 std::int64_t receivedAtMs,
+                                                 std::string interface = {});
 
 }  // namespace krvctl

@@ -5,20 +5,32 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace krvctl {
 
 struct ReceivedDatagram {
     std::string bytes;
-    std::string from;  // the sender's IPv4 address, dotted
+    std::string from;       // the sender's IPv4 address, dotted
+    std::string interface;  // the interface it arrived on; empty where that is not known
 };
 
-// The tool's side of the protocol port: broadcasts out, everything that arrives in.
+// The tool's side of the protocol port: broadcasts out, everything that arrives in. A laptop
+// has several networks, so one endpoint searches several interfaces at once.
 class Endpoint {
   public:
     virtual ~Endpoint() = default;
-    // To 255.255.255.255 on the protocol port. False, with the reason, when it did not leave.
-    virtual bool broadcast(const std::string& bytes, std::string& problem) = 0;
+    // To 255.255.255.255 on the protocol port, on every searched interface, or only on
+    // interface when one is named. True when it left by at least one; otherwise false, with the
+    // reason.
+    virtual bool broadcast(const std::string& bytes, std::string& problem,
+                           const std::string& interface) = 0;
+    bool broadcast(const std::string& bytes, std::string& problem) {
+        return broadcast(bytes, problem, {});
+    }
+    // The interfaces searched now, by name; they may change while the endpoint lives, as
+    // interfaces come and go.
+    virtual std::vector<std::string> interfaces() const = 0;
     // The next datagram arriving before the deadline; nothing when the deadline passes first or
     // the wait was interrupted (see interrupted()).
     virtual std::optional<ReceivedDatagram> receive(

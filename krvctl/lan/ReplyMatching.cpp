@@ -48,10 +48,11 @@ bool ControllerSet::add(ControllerRecord record) {
         records_.emplace(identity, std::move(record));
         return true;
     }
-    if (known->second.from != record.from) {
+    const Sender sender{record.from, record.interface};
+    if (sender != Sender{known->second.from, known->second.interface}) {
         auto& senders = otherSenders_[identity];
-        if (std::find(senders.begin(), senders.end(), record.from) == senders.end()) {
-            senders.push_back(record.from);
+        if (std::find(senders.begin(), senders.end(), sender) == senders.end()) {
+            senders.push_back(sender);
         }
     }
     return false;
@@ -77,9 +78,18 @@ std::vector<ControllerRecord> ControllerSet::sorted() const {
 std::vector<std::string> ControllerSet::conflicts() const {
     std::vector<std::string> lines;
     for (const auto& [identity, senders] : otherSenders_) {
-        std::string line = "MAC " + identity + " answered from " + records_.at(identity).from;
-        for (const std::string& sender : senders) {
-            line += ", " + sender;
+        const ControllerRecord& first = records_.at(identity);
+        // The interfaces are named only where they tell the senders apart.
+        const bool acrossInterfaces =
+            std::any_of(senders.begin(), senders.end(),
+                        [&](const Sender& sender) { return sender.interface != first.interface; });
+        const auto describe = [&](const std::string& from, const std::string& interface) {
+            return acrossInterfaces && !interface.empty() ? from + " on " + interface : from;
+        };
+        std::string line =
+            "MAC " + identity + " answered from " + describe(first.from, first.interface);
+        for (const Sender& sender : senders) {
+            line += ", " + describe(sender.from, sender.interface);
         }
         lines.push_back(line);
     }
@@ -92,6 +102,25 @@ std::vector<std::string> ControllerSet::conflictedMacs() const {
         macs.push_back(records_.at(identity).mac);
     }
     return macs;
+}
+
+}  // namespace krvctl
+
+namespace krvctl {
+
+std::vector<std::vector<std::string>> ControllerSet::conflictedInterfaces() const {
+    std::vector<std::vector<std::string>> all;
+    for (const auto& [identity, senders] : otherSenders_) {
+        std::vector<std::string> interfaces = {records_.at(identity).interface};
+        for (const Sender& sender : senders) {
+            if (std::find(interfaces.begin(), interfaces.end(), sender.interface) ==
+                interfaces.end()) {
+                interfaces.push_back(sender.interface);
+            }
+        }
+        all.push_back(interfaces.size() > 1 ? interfaces : std::vector<std::string>{});
+    }
+    return all;
 }
 
 }  // namespace krvctl

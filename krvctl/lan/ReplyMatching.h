@@ -29,14 +29,23 @@ class ControllerSet {
     // Sorted by IP address, then MAC.
     std::vector<ControllerRecord> sorted() const;
     std::size_t size() const { return records_.size(); }
-    // One line per MAC that answered from more than one address: a cloned SD card, say.
+    // One line per MAC that answered from more than one address or on more than one interface:
+    // a cloned SD card, say.
     std::vector<std::string> conflicts() const;
     // The MACs of those lines.
     std::vector<std::string> conflictedMacs() const;
+    // For each of those MACs, the interfaces it answered on when more than one, else none.
+    std::vector<std::vector<std::string>> conflictedInterfaces() const;
 
   private:
     std::map<std::string, ControllerRecord> records_;
-    std::map<std::string, std::vector<std::string>> otherSenders_;
+    struct Sender {
+        std::string from;
+        std::string interface;
+        bool operator==(const Sender&) const = default;
+    };
+    // Each MAC's other senders are as many as the addresses and interfaces of one LAN.
+    std::map<std::string, std::vector<Sender>> otherSenders_;
 };
 
 }  // namespace krvctl

@@ -32,4 +32,20 @@ struct InterfaceListing {
 // Every interface of this machine, in the system's order.
 InterfaceListing listNetworkInterfaces();
 
+// The same on every platform (InterfaceChoice.cpp):
+
+// Whether a search without --interface uses it: up, able to broadcast and with an IPv4 address;
+// loopback and point-to-point links (VPN tunnels) reach no controller LAN.
+bool isSearchable(const NetworkInterface& interface);
+
+struct InterfaceChoice {
+    std::vector<NetworkInterface> chosen;
+    std::string problem;  // a usage problem naming the interfaces there are; empty otherwise
+};
+
+// names empty: every searchable interface; otherwise each named one once, in the order given,
+// also one that is down (the engineer asked for it). A name the listing lacks is a problem.
+InterfaceChoice chooseInterfaces(const InterfaceListing& listing,
+                                 const std::vector<std::string>& names);
+
 }  // namespace krvctl

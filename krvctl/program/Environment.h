@@ -9,6 +9,7 @@
 
 #include "krvctl/lan/Client.h"
 #include "krvctl/lan/Endpoint.h"
+#include "krvctl/platform/SystemFacts.h"
 #include "krvctl/values/ListenAddress.h"
 #include "krvctl/values/Result.h"
 
@@ -18,7 +19,7 @@ struct Environment;
 
 struct WebOptions {
     ListenAddress listen;
-    std::string interface;
+    std::vector<std::string> interfaces;  // as given with --interface; empty: every one
     Timing timing;
 };
 
@@ -26,7 +27,8 @@ struct WebOptions {
 // never include each other: the command line reaches the web console only through serveWeb.
 struct Environment {
     // Opened only once every argument and value has been checked.
-    std::function<OpenedEndpoint(const std::string& interface)> openEndpoint;
+    // interfaces empty: every network of this machine; see openLanEndpoint.
+    std::function<OpenedEndpoint(const std::vector<std::string>& interfaces)> openEndpoint;
     Clock& clock;
     std::function<std::uint64_t()> random;
     std::ostream& out;
@@ -53,6 +55,12 @@ struct Environment {
         [](const std::vector<std::string>&) {};
     // A line typed on standard input, without its line break; nothing at its end.
     std::function<std::optional<std::string>()> readLine = [] { return std::nullopt; };
+    // krvctl doctor: this machine's interfaces, route, port holders and firewall.
+    std::function<SystemFacts(std::uint16_t port)> gatherFacts = [](std::uint16_t) {
+        SystemFacts none;
+        none.interfaces.problem = "this build cannot read the network interfaces";
+        return none;
+    };
 };
 
 }  // namespace krvctl

@@ -5,6 +5,7 @@
 #include "krvctl/lan/SystemClock.h"
 #include "krvctl/platform/LanSocket.h"
 #include "krvctl/platform/LocalSystem.h"
+#include "krvctl/platform/SystemFacts.h"
 #include "krvctl/web/WebConsole.h"
 
 int main(int argc, char** argv) {
@@ -30,5 +31,6 @@ int main(int argc, char** argv) {
                                     krvctl::standardErrorIsTerminal,
                                     krvctl::rememberDiscoveredMacs,
                                     krvctl::readStandardInputLine};
+    environment.gatherFacts = krvctl::gatherSystemFacts;
     return krvctl::runKrvctl(argc, argv, environment);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "krvctl/fleet/CsvText.h"
+#include "krvctl/fleet/PlanExport.h"
 #include "krvctl/values/Printable.h"
 #include "krvctl/views/PlanView.h"
 #include "krvctl/views/TableView.h"
@@ -18,9 +19,37 @@ const Check* checkOf(const ControllerReport& controller, const std::string& key)
     return check == controller.checks.end() ? nullptr : &*check;
 }
 
+// A key's result; where it is not plainly ok, what was wanted against what the controller
+// reported, and why, so the engineer need not ask for the JSON.
+std::string checkText(const Check& check) {
+    std::string text(resultName(check.result));
+    if (check.result == CheckResult::Ok) {
+        return text;
+    }
+    const bool cleared = check.requested == kClearValue;
+    if (check.result == CheckResult::Failed || !check.reported.empty()) {
+        text += " (wanted " + (cleared ? std::string("it cleared") : check.requested) +
+                ", reported " + (check.reported.empty() ? "nothing" : check.reported) + ")";
+    }
+    if (!check.note.empty()) {
+        text += ": " + check.note;
+    }
+    return text;
+}
+
 // The table's rows, unescaped: line, mac, labels, result, each key, problem.
 std::vector<std::vector<std::string>> reportRows(const ApplyReport& report, bool withProblem) {
+    // Where the interfaces are known; a plan file exported by discover --csv has the column
+    // already, as a label.
+    const bool interfaceColumn =
+        std::find(report.labelColumns.begin(), report.labelColumns.end(), kInterfaceColumn) ==
+            report.labelColumns.end() &&
+        std::any_of(report.controllers.begin(), report.controllers.end(),
+                    [](const ControllerReport& c) { return !c.interface.empty(); });
     std::vector<std::string> header = {"line", "mac"};
+    if (interfaceColumn) {
+        header.emplace_back(kInterfaceColumn);
+    }
     header.insert(header.end(), report.labelColumns.begin(), report.labelColumns.end());
     header.emplace_back("result");
     header.insert(header.end(), report.keys.begin(), report.keys.end());
@@ -30,17 +59,35 @@ std::vector<std::vector<std::string>> reportRows(const ApplyReport& report, bool
     std::vector<std::vector<std::string>> rows = {header};
     for (const ControllerReport& controller : report.controllers) {
         std::vector<std::string> row = {std::to_string(controller.line), controller.mac};
+        if (interfaceColumn) {
+            row.push_back(controller.interface);
+        }
         for (std::size_t i = 0; i < report.labelColumns.size(); ++i) {
             row.push_back(i < controller.labels.size() ? controller.labels[i] : "");
         }
         row.emplace_back(outcomeName(controller.outcome));
         for (const std::string& key : report.keys) {
             const Check* check = checkOf(controller, key);
-            row.push_back(check == nullptr ? "" : std::string(resultName(check->result)));
+            row.push_back(check == nullptr ? "" : checkText(*check));
         }
         if (withProblem) {
             row.push_back(controller.problem);
         }
+        rows.push_back(std::move(row));
+    }
+    // A refused plan's problems that belong to no controller's row: a bad MAC, the file.
+    for (const PlanProblem& problem : report.problems) {
+        const bool onARow =
+            std::any_of(report.controllers.begin(), report.controllers.end(),
+                        [&](const ControllerReport& c) { return c.line == problem.line; });
+        if (onARow || !withProblem) {
+            continue;
+        }
+        std::vector<std::string> row(header.size());
+        row[0] = std::to_string(problem.line);
+        row[1] = problem.mac;
+        row[2 + (interfaceColumn ? 1 : 0) + report.labelColumns.size()] = "problem";
+        row.back() = problem.problem;
         rows.push_back(std::move(row));
     }
     return rows;
@@ -61,8 +108,7 @@ std::string finishedLine(const std::vector<std::string>& labelColumns,
     line += ": " + std::string(outcomeName(controller.outcome));
     std::string checks;
     for (const Check& check : controller.checks) {
-        checks +=
-            (checks.empty() ? "" : ", ") + check.key + " " + std::string(resultName(check.result));
+        checks += (checks.empty() ? "" : ", ") + check.key + " " + checkText(check);
     }
     if (!checks.empty()) {
         line += " (" + checks + ")";
@@ -75,6 +121,7 @@ std::string finishedLine(const std::vector<std::string>& labelColumns,
 
 void printApplyReport(std::ostream& out, const ApplyReport& report) {
     const bool anyProblem =
+        !report.problems.empty() ||
         std::any_of(report.controllers.begin(), report.controllers.end(),
                     [](const ControllerReport& c) { return !c.problem.empty(); });
     auto rows = reportRows(report, anyProblem);
@@ -98,6 +145,8 @@ Json applyJson(const ApplyReport& report) {
              ++i) {
             json[report.labelColumns[i]] = controller.labels[i];
         }
+        // Where it answered now, over what the file may say.
+        json[kInterfaceColumn] = controller.interface;
         json["result"] = std::string(outcomeName(controller.outcome));
         json["problem"] = controller.problem;
         for (const Check& check : controller.checks) {
@@ -108,13 +157,24 @@ Json applyJson(const ApplyReport& report) {
         }
         controllers.push_back(json);
     }
-    return {{"controllers", controllers}};
+    Json problems = Json::array();
+    for (const PlanProblem& problem : report.problems) {
+        problems.push_back({{"line", problem.line},
+                            {"mac", problem.mac},
+                            {"problem", problem.problem},
+                            {"risk", problem.risk}});
+    }
+    return {{"controllers", controllers}, {"problems", problems}};
 }
 
 std::string applyCsv(const ApplyReport& report) {
     std::string csv;
-    for (const auto& row : reportRows(report, true)) {
-        csv += csvRecord(row);
+    for (auto row : reportRows(report, true)) {
+        // A label or a reported value starting with = must not become a formula in the sheet.
+        for (std::string& cell : row) {
+            cell = spreadsheetText(cell);
+        }
+        csv += csvRecord(row, report.separator);
     }
     return csv;
 }

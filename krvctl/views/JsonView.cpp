@@ -37,6 +37,7 @@ Json controllerJson(const ControllerRecord& record) {
         json[item.key] = item.value;
     }
     json["from"] = record.from;
+    json["interface"] = record.interface;
     return json;
 }
 
@@ -91,6 +92,7 @@ Json monitorJson(const MonitoredDatagram& monitored) {
     Json json = Json::object();
     json["time"] = isoTime(monitored.receivedAtMs);
     json["from"] = monitored.datagram.from;
+    json["interface"] = monitored.datagram.interface;
     json["bytes"] = monitored.datagram.bytes.size();
     if (!decoded.isSetupDatagram) {
         json["command"] = nullptr;

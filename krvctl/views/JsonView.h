@@ -13,7 +13,8 @@ namespace krvctl {
 // The views for scripts. Keys keep the reply's order.
 using Json = nlohmann::ordered_json;
 
-// The reply's keys with their values as strings, plus "from".
+// The reply's keys with their values as strings, plus "from" and "interface" (the one it
+// arrived on; empty where not known).
 Json controllerJson(const ControllerRecord& record);
 Json discoveryJson(const std::vector<ControllerRecord>& controllers);
 // {"mac", "accept", "from", "verified", "settings": {KEY: {"requested", "before", "reported",

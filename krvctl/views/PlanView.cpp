@@ -59,7 +59,8 @@ void printPlan(std::ostream& out, const Plan& plan) {
         out << alignedTable(rows);
     }
     for (const PlanRow& row : plan.missing) {
-        out << "did not answer: " << rowText(plan, row) << '\n';
+        out << (row.expectedAbsent ? "not installed yet, as planned: " : "did not answer: ")
+            << rowText(plan, row) << '\n';
     }
     for (const ControllerRecord& record : plan.unplanned) {
         const std::string ip = record.value(key::kIp);
@@ -77,12 +78,38 @@ void printPlan(std::ostream& out, const Plan& plan) {
             << (problem.risk ? " (a cut-off risk: apply --force sends it all the same)" : "")
             << '\n';
     }
+    for (const PlanProblem& warning : plan.warnings) {
+        out << printable(plan.file);
+        if (warning.line > 0) {
+            out << ':' << warning.line;
+        }
+        out << ": warning: " << printable(warning.problem) << '\n';
+    }
+    std::size_t toChange = 0;
+    std::size_t done = 0;
+    std::size_t silent = 0;
+    std::size_t held = 0;
+    std::size_t absent = 0;
+    for (const PlannedController& planned : plan.controllers) {
+        std::size_t& count = plan.hasProblem(planned.row.line) ? held
+                             : planned.changes.empty()         ? done
+                                                               : toChange;
+        ++count;
+    }
+    for (const PlanRow& row : plan.missing) {
+        ++(plan.hasProblem(row.line) ? held : row.expectedAbsent ? absent : silent);
+    }
     const std::size_t planned = plan.controllers.size() + plan.missing.size();
-    out << plural(planned, "controller", "controllers") << " planned: " << plan.pending()
-        << " to change, " << plan.controllers.size() - plan.pending() << " as planned already, "
-        << plan.missing.size() << " not answering; "
+    out << plural(planned, "controller", "controllers") << " planned: " << toChange
+        << " to change, " << done << " as planned already, " << silent << " not answering"
+        << (absent > 0 ? ", " + std::to_string(absent) + " absent as planned" : "")
+        << (held > 0 ? ", " + std::to_string(held) + " with a problem in their row" : "") << "; "
         << plural(plan.unplanned.size(), "other", "others") << " on the LAN; "
-        << plural(plan.problems.size(), "problem", "problems") << '\n';
+        << plural(plan.problems.size(), "problem", "problems");
+    if (!plan.warnings.empty()) {
+        out << ", " << plural(plan.warnings.size(), "warning", "warnings");
+    }
+    out << '\n';
 }
 
 Json planJson(const Plan& plan) {
@@ -102,8 +129,9 @@ Json planJson(const Plan& plan) {
         changes.push_back(json);
     }
     Json missing = Json::array();
+    Json absent = Json::array();
     for (const PlanRow& row : plan.missing) {
-        missing.push_back(labelled(plan, row));
+        (row.expectedAbsent ? absent : missing).push_back(labelled(plan, row));
     }
     Json unplanned = Json::array();
     for (const ControllerRecord& record : plan.unplanned) {
@@ -119,10 +147,12 @@ Json planJson(const Plan& plan) {
                             {"problem", problem.problem},
                             {"risk", problem.risk}});
     }
-    return {{"changes", changes},
-            {"missing", missing},
-            {"unplanned", unplanned},
-            {"problems", problems}};
+    Json warnings = Json::array();
+    for (const PlanProblem& warning : plan.warnings) {
+        warnings.push_back({{"line", warning.line}, {"warning", warning.problem}});
+    }
+    return {{"changes", changes},   {"missing", missing},   {"unplanned", unplanned},
+            {"problems", problems}, {"warnings", warnings}, {"absent", absent}};
 }
 
 }  // namespace krvctl

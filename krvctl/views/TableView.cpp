@@ -69,17 +69,68 @@ std::string alignedTable(const std::vector<std::vector<std::string>>& rows) {
     return text;
 }
 
-void printDiscoveryTable(std::ostream& out, const std::vector<ControllerRecord>& controllers) {
+void printDiscoveryTable(std::ostream& out, const std::vector<ControllerRecord>& controllers,
+                         bool showInterface) {
     std::vector<std::vector<std::string>> rows = {
         {"MAC", "IP", "NETMASK", "GATEWAY", "SCHEME", "HOSTNAME", "SDK", "SD", "NTP", "CLOCK"}};
+    if (showInterface) {
+        rows.front().push_back("INTERFACE");
+    }
     for (const ControllerRecord& record : controllers) {
         rows.push_back(
             {record.mac.empty() ? "(none)" : printable(record.mac), cell(record, key::kIp),
              cell(record, key::kNetmask), cell(record, key::kGateway), cell(record, key::kIpscheme),
              cell(record, key::kHostname), cell(record, key::kSdkversion),
              cell(record, key::kSdusage), cell(record, key::kNtpsync), offsetCell(record)});
+        if (showInterface) {
+            rows.back().push_back(record.interface.empty() ? kAbsent : record.interface);
+        }
     }
     out << alignedTable(rows);
+}
+
+std::string searchedRemark(const std::vector<std::string>& searched) {
+    if (searched.empty()) {
+        return {};
+    }
+    std::string text = " (searched ";
+    for (std::size_t i = 0; i < searched.size(); ++i) {
+        text += (i == 0 ? "" : ", ") + searched[i];
+    }
+    return text + ")";
+}
+
+std::string answeredSummary(const Discovery& found) {
+    const std::size_t count = found.controllers.size();
+    std::string text =
+        std::to_string(count) + (count == 1 ? " controller" : " controllers") + " answered";
+    if (found.searched.empty()) {
+        return text;
+    }
+    // In the order searched, then any other the system tagged (a reply on loopback, say).
+    std::vector<std::pair<std::string, std::size_t>> perInterface;
+    for (const std::string& interface : found.searched) {
+        perInterface.emplace_back(interface, 0);
+    }
+    for (const ControllerRecord& record : found.controllers) {
+        const std::string interface = record.interface.empty() ? "?" : record.interface;
+        const auto known =
+            std::find_if(perInterface.begin(), perInterface.end(),
+                         [&](const auto& counted) { return counted.first == interface; });
+        if (known != perInterface.end()) {
+            ++known->second;
+        } else {
+            perInterface.emplace_back(interface, 1);
+        }
+    }
+    std::string counts;
+    for (const auto& [interface, answered] : perInterface) {
+        if (answered > 0) {
+            counts +=
+                (counts.empty() ? ": " : ", ") + std::to_string(answered) + " on " + interface;
+        }
+    }
+    return text + counts + searchedRemark(found.searched);
 }
 
 std::vector<std::string> discoveryRemarks(const Discovery& found) {
@@ -146,11 +197,17 @@ void printClearCheck(std::ostream& out, const ClearReport& report) {
           checkCell(*report.check)}});
 }
 
-std::string monitorLine(const MonitoredDatagram& monitored) {
+std::string monitorLine(const MonitoredDatagram& monitored, bool showInterface) {
     std::string line = localTimeOfDay(monitored.receivedAtMs) + "  " + monitored.datagram.from;
     line.append(std::max<std::size_t>(16, monitored.datagram.from.size() + 1) -
                     monitored.datagram.from.size(),
                 ' ');
+    if (showInterface) {
+        const std::string interface =
+            monitored.datagram.interface.empty() ? kAbsent : monitored.datagram.interface;
+        line += interface;
+        line.append(std::max<std::size_t>(10, interface.size() + 1) - interface.size(), ' ');
+    }
     const DecodedDatagram& decoded = monitored.decoded;
     if (!decoded.isSetupDatagram) {
         return line + "(" + decoded.problem + ", " +

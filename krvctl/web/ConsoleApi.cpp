@@ -3,6 +3,7 @@
 #include <charconv>
 #include <set>
 
+#include "krvctl/fleet/PlanExport.h"
 #include "krvctl/operations/NetworkGuard.h"
 #include "krvctl/operations/Operations.h"
 #include "krvctl/values/Assignment.h"
@@ -30,6 +31,12 @@ enum class Route {
     Check,
     Assign,
     Clear,
+    PlanExport,
+    PlanOpen,
+    PlanApply,
+    PlanProgress,
+    PlanStop,
+    PlanReport,
     Unknown
 };
 
@@ -53,6 +60,17 @@ Routed routeOf(std::string_view path) {
     }
     if (path == "/api/discover") {
         return {Route::Discover, "POST", {}};
+    }
+    for (const auto& [fleetPath, route, method] :
+         {std::tuple{"/api/plan/export.csv", Route::PlanExport, "GET"},
+          {"/api/plan", Route::PlanOpen, "POST"},
+          {"/api/plan/apply", Route::PlanApply, "POST"},
+          {"/api/plan/progress", Route::PlanProgress, "GET"},
+          {"/api/plan/stop", Route::PlanStop, "POST"},
+          {"/api/plan/report.csv", Route::PlanReport, "GET"}}) {
+        if (path == fleetPath) {
+            return {route, method, {}};
+        }
     }
     if (path == kControllersPath) {
         return {Route::Controllers, "GET", {}};
@@ -266,7 +284,14 @@ ConsoleApi::ConsoleApi(Endpoint& lan, Clock& clock, std::function<std::uint64_t(
       endpoint_(lan, log_),
       client_(endpoint_, clock, std::move(random), settings_.timing),
       cache_(settings_.cache),
-      worker_([this] { discoverRound(false); }, settings_.refreshInterval, settings_.lanQueue) {}
+      fleet_([this] { return discoverRound(true); }),
+      worker_([this] { discoverRound(false); }, settings_.refreshInterval, settings_.lanQueue) {
+    endpoint_.interruptWhen([this] { return fleet_.stopRequested(); });
+}
+
+std::size_t ConsoleApi::bodyLimit(const HttpRequest& head, std::size_t standard) {
+    return head.path == "/api/plan" ? std::max(standard, kPlanUploadBytes) : standard;
+}
 
 void ConsoleApi::showConnections(std::function<HttpCounters()> counters) {
     connections_ = std::move(counters);
@@ -345,6 +370,14 @@ void ConsoleApi::route(const HttpRequest& request, const HttpReply& reply) {
         case Route::Discover:
             discover(reply);
             return;
+        case Route::PlanExport:
+        case Route::PlanOpen:
+        case Route::PlanApply:
+        case Route::PlanProgress:
+        case Route::PlanStop:
+        case Route::PlanReport:
+            fleet(static_cast<int>(routed.route), request, reply);
+            return;
         default:
             break;
     }
@@ -378,7 +411,14 @@ HttpResponse ConsoleApi::session() const {
     json["version"] = KRV_VERSION;
     json["listen"] = settings_.listen.text();
     json["exposed"] = !settings_.listen.loopback();
-    json["interface"] = settings_.interface;
+    // "interface" as before: what --interface named, comma-separated; "interfaces": what is
+    // searched now, which follows interfaces that come and go.
+    std::string named;
+    for (const std::string& interface : settings_.interfaces) {
+        named += (named.empty() ? "" : ",") + interface;
+    }
+    json["interface"] = named;
+    json["interfaces"] = endpoint_.interfaces();
     json["windowMs"] = settings_.timing.timeout.count();
     json["refreshMs"] = settings_.refreshInterval.count();
     json["pauseSeconds"] = wire::kPauseAfterAssignSeconds;
@@ -392,6 +432,7 @@ Json ConsoleApi::entryJson(const CachedController& cached) const {
     json["key"] = cacheKey(cached.record);
     json["mac"] = cached.record.mac;
     json["from"] = cached.record.from;
+    json["interface"] = cached.record.interface;
     json["mark"] = std::string(markName(cached.mark));
     json["changedKeys"] = cached.changedKeys;
     json["firstSeen"] = cached.firstSeenMs;
@@ -734,6 +775,105 @@ void ConsoleApi::clear(const std::string& mac, const HttpRequest& request, const
                  mac + ": " + (report.status == kDone ? "cleared " + setting : report.problem));
         return jsonResponse(httpStatusFor(report.status), answer);
     });
+}
+
+namespace {
+
+HttpResponse csvDownload(std::string body, const std::string& fileName) {
+    HttpResponse response{200, "text/csv; charset=utf-8", std::move(body), {}};
+    response.headers.emplace_back("Content-Disposition",
+                                  "attachment; filename=\"" + fileName + "\"");
+    return response;
+}
+
+// A plan file's name as the page gives it, kept only for its ending and the problems' prefix.
+std::string uploadName(const HttpRequest& request) {
+    const std::string* name = request.parameter("name");
+    std::string kept = name == nullptr || name->empty() ? "plan.csv" : printable(*name);
+    return kept.size() > 200 ? kept.substr(kept.size() - 200) : kept;
+}
+
+}  // namespace
+
+void ConsoleApi::fleet(int route, const HttpRequest& request, const HttpReply& reply) {
+    switch (static_cast<Route>(route)) {
+        case Route::PlanExport: {
+            // What the table shows as on the LAN now: the vanished ones are not exported.
+            std::vector<ControllerRecord> records;
+            {
+                const std::lock_guard lock(cacheMutex_);
+                cache_.forEach(wallClockMs_(), [&](const CachedController& cached) {
+                    if (cached.mark != Mark::Vanished) {
+                        records.push_back(cached.record);
+                    }
+                });
+            }
+            reply(csvDownload(exportPlan(records).csv, "controllers.csv"));
+            return;
+        }
+        case Route::PlanOpen:
+            onLan(reply, [this, name = uploadName(request), bytes = request.body] {
+                const ConsoleFleet::Answer answer = fleet_.open(name, bytes);
+                log_.add(EventKind::Note, {},
+                         "plan " + name + " opened: " +
+                             (answer.status == 200
+                                  ? std::to_string(answer.body["pending"].get<std::size_t>()) +
+                                        " to change"
+                                  : answer.body["error"].get<std::string>()));
+                return jsonResponse(answer.status, answer.body);
+            });
+            return;
+        case Route::PlanApply: {
+            const ParsedBody parsed = parseBody(request.body);
+            const Json& body = parsed.object ? *parsed.object : Json::object();
+            if (!parsed.object || !body.contains("id") || !body["id"].is_number_unsigned()) {
+                reply(errorResponse(400,
+                                    "the body is {\"id\": PLAN, \"force\": false, "
+                                    "\"parallel\": 8}"));
+                return;
+            }
+            const bool force = body.value("force", false);
+            const std::size_t parallel = body.value("parallel", std::size_t{8});
+            if (auto refused =
+                    fleet_.reserveApply(body["id"].get<std::uint64_t>(), force, parallel)) {
+                reply(jsonResponse(refused->status, refused->body));
+                return;
+            }
+            const auto queued = worker_.submit([this] {
+                log_.add(EventKind::Note, {}, "apply: started");
+                endpoint_.record(true);
+                fleet_.apply(client_);
+                endpoint_.record(false);
+                const Json state = fleet_.progress();
+                log_.add(EventKind::Note, {},
+                         "apply: " + state["phase"].get<std::string>() + "; " +
+                             state["line"].get<std::string>());
+                // The table shows what the apply left behind.
+                discoverRound(false);
+            });
+            if (queued != LanWorker::Queued::Yes) {
+                fleet_.abandonReservation();
+                reply(workerRefusal(queued, settings_.lanQueue));
+                return;
+            }
+            reply(jsonResponse(202, fleet_.progress()));
+            return;
+        }
+        case Route::PlanProgress:
+            reply(jsonResponse(200, fleet_.progress()));
+            return;
+        case Route::PlanStop:
+            fleet_.stop();
+            log_.add(EventKind::Note, {}, "apply: stop asked for");
+            reply(jsonResponse(200, fleet_.progress()));
+            return;
+        default: {
+            auto csv = fleet_.reportCsv();
+            reply(csv ? csvDownload(std::move(*csv), "report.csv")
+                      : errorResponse(404, "no apply has ended yet"));
+            return;
+        }
+    }
 }
 
 }  // namespace krvctl

@@ -13,6 +13,7 @@
 #include "krvctl/values/ExitStatus.h"
 #include "krvctl/values/ListenAddress.h"
 #include "krvctl/views/JsonView.h"
+#include "krvctl/web/ConsoleFleet.h"
 #include "krvctl/web/ControllerCache.h"
 #include "krvctl/web/EventLog.h"
 #include "krvctl/web/HttpServer.h"
@@ -23,8 +24,8 @@
 namespace krvctl {
 
 struct ConsoleSettings {
-    ListenAddress listen;   // as bound
-    std::string interface;  // empty: the system's route for the broadcast decides
+    ListenAddress listen;                 // as bound
+    std::vector<std::string> interfaces;  // as given with --interface; empty: every one
     std::string token;
     Timing timing;  // of every request to the LAN, as on the command line
     std::chrono::milliseconds refreshInterval{5000};
@@ -50,6 +51,7 @@ class ConsoleApi final : public HttpService {
                ConsoleSettings settings, std::function<std::int64_t()> wallClockMs);
 
     std::optional<HttpResponse> screen(const HttpRequest& head) override;
+    std::size_t bodyLimit(const HttpRequest& head, std::size_t standard) override;
     void handle(const HttpRequest& request, HttpReply reply) override;
     HttpResponse malformed(const std::string& remoteAddress, int status,
                            const std::string& problem) override;
@@ -71,6 +73,8 @@ class ConsoleApi final : public HttpService {
     HttpResponse check(const std::string& mac, const std::string& body);
     void assign(const std::string& mac, const HttpRequest& request, const HttpReply& reply);
     void clear(const std::string& mac, const HttpRequest& request, const HttpReply& reply);
+    // Plan and apply: route is one of the plan routes.
+    void fleet(int route, const HttpRequest& request, const HttpReply& reply);
 
     // One discovery, its datagrams in the log only when the engineer asked for it.
     Discovery discoverRound(bool requested);
@@ -96,6 +100,7 @@ class ConsoleApi final : public HttpService {
     std::mutex discoverMutex_;
     std::vector<HttpReply> discoverWaiting_;  // all answered by the one discovery queued
     std::function<HttpCounters()> connections_;
+    ConsoleFleet fleet_;
     LanWorker worker_;  // last: its thread starts with the first discovery
 };
 

@@ -135,7 +135,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
         waitingSince_ = steady_clock::now();
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(core_.limits.headerBytes));
-        parser_->body_limit(core_.limits.bodyBytes);
+        bodyLimit_ = core_.limits.bodyBytes;
+        parser_->body_limit(bodyLimit_);
         request_ = HttpRequest{};
         // Once for the whole request: each byte that arrives does not extend it.
         stream_.expires_after(core_.limits.requestDeadline);
@@ -163,6 +164,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
             write(std::move(*refusal), false);
             return;
         }
+        bodyLimit_ = core_.service->bodyLimit(request_, core_.limits.bodyBytes);
+        parser_->body_limit(bodyLimit_);
         if (parser_->is_done()) {
             dispatch();
             return;
@@ -197,8 +200,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         } else if (error == http::error::body_limit) {
             ++core_.tooLarge;
             status = 413;
-            problem =
-                "the body is larger than " + std::to_string(core_.limits.bodyBytes) + " bytes";
+            problem = "the body is larger than " + std::to_string(bodyLimit_) + " bytes";
         }
         write(core_.service->malformed(remoteAddress_, status, problem), false);
     }
@@ -255,6 +257,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     steady_clock::time_point waitingSince_ = steady_clock::now();
     bool keepAlive_ = false;
     bool headOnly_ = false;
+    std::size_t bodyLimit_ = 0;  // this request's
 };
 
 }  // namespace

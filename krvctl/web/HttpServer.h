@@ -45,6 +45,8 @@ class HttpService {
     // Judged on the request line and header alone, before a byte of the body is read: a
     // response ends the exchange there and the connection is closed.
     virtual std::optional<HttpResponse> screen(const HttpRequest& head) = 0;
+    // How large this request's body may be, judged on its header; most take the standard.
+    virtual std::size_t bodyLimit(const HttpRequest&, std::size_t standard) { return standard; }
     virtual void handle(const HttpRequest& request, HttpReply reply) = 0;
     // The answer to a request the server could not take (too large, malformed).
     virtual HttpResponse malformed(const std::string& remoteAddress, int status,

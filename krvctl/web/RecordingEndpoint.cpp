@@ -12,13 +12,17 @@ constexpr const char* kBroadcastAddress = "255.255.255.255";
 
 RecordingEndpoint::RecordingEndpoint(Endpoint& inner, EventLog& log) : inner_(inner), log_(log) {}
 
-bool RecordingEndpoint::broadcast(const std::string& bytes, std::string& problem) {
-    const bool sent = inner_.broadcast(bytes, problem);
+bool RecordingEndpoint::broadcast(const std::string& bytes, std::string& problem,
+                                  const std::string& interface) {
+    const bool sent = inner_.broadcast(bytes, problem, interface);
     if (recording_) {
+        const std::string to = interface.empty()
+                                   ? kBroadcastAddress
+                                   : std::string(kBroadcastAddress) + " on " + interface;
         if (sent) {
-            log_.add(EventKind::Sent, kBroadcastAddress, bytes);
+            log_.add(EventKind::Sent, to, bytes);
         } else {
-            log_.add(EventKind::Note, kBroadcastAddress, "could not send: " + problem);
+            log_.add(EventKind::Note, to, "could not send: " + problem);
         }
     }
     return sent;
@@ -30,7 +34,10 @@ std::optional<ReceivedDatagram> RecordingEndpoint::receive(
     if (datagram && recording_) {
         const Command command = decodeDatagram(datagram->bytes).command;
         if (command == Command::Status || command == Command::Ack) {
-            log_.add(EventKind::Received, datagram->from, datagram->bytes);
+            log_.add(EventKind::Received,
+                     datagram->interface.empty() ? datagram->from
+                                                 : datagram->from + " on " + datagram->interface,
+                     datagram->bytes);
         }
     }
     return datagram;

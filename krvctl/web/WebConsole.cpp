@@ -39,7 +39,7 @@ int serveWebConsole(Endpoint& lan, const WebOptions& options, Environment& envir
     }
     const ListenAddress& listen = bound.value();
     environment.catchInterrupts();
-    ConsoleSettings settings{listen, options.interface, freshConsoleToken(), options.timing};
+    ConsoleSettings settings{listen, options.interfaces, freshConsoleToken(), options.timing};
     ConsoleApi console(lan, environment.clock, environment.random, settings, wallClockMs);
     console.showConnections([&server] { return server.counters(); });
     std::jthread serving([&] { server.serve(console); });

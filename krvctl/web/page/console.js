@@ -175,6 +175,7 @@ function select(key) {
     checkForm();
   }
   $("detail").hidden = false;
+  $("fleet").hidden = true;
   drawTable();
   drawDetail();
 }
@@ -422,13 +423,108 @@ async function pollEvents() {
   setTimeout(pollEvents, 1000);
 }
 
+// --- the fleet: a plan file opened, reviewed and applied by krvctl's own engine ---
+
+function showPlan(answer) {
+  state.plan = answer;
+  // The plan in the command line's own words; its problems stand out.
+  $("plan-text").replaceChildren(...answer.text.split("\n").filter((line) => line).map((line) =>
+    el("span", { class: line.startsWith(answer.file + ":") && !line.includes(": warning: ")
+      ? "problem-line" : undefined }, line + "\n")));
+  $("force-label").hidden = !answer.onlyRisks;
+  $("plan-actions").hidden = false;
+  updateApplyButton();
+}
+
+function updateApplyButton() {
+  const plan = state.plan;
+  const blocked = !plan || (plan.blocked && !(plan.onlyRisks && $("force").checked));
+  $("apply").disabled = blocked || !plan.pending || state.applying;
+  $("apply").title = blocked ? "nothing can be sent while the plan has problems" : "";
+}
+$("force").addEventListener("change", updateApplyButton);
+
+async function openPlanFile(file) {
+  $("plan-text").textContent = `Reading ${file.name} and asking the LAN…`;
+  $("plan-actions").hidden = true;
+  const response = await fetch(`/api/plan?name=${encodeURIComponent(file.name)}`, {
+    method: "POST",
+    headers: { "X-Krvctl-Token": state.session.token, "Content-Type": "application/octet-stream" },
+    body: await file.arrayBuffer(),
+  });
+  let json = {};
+  try { json = await response.json(); } catch (e) { json = { error: "no JSON in the answer" }; }
+  if (response.status !== 200) {
+    $("plan-text").textContent = `${file.name}: ${json.error} (HTTP ${response.status})`;
+    return;
+  }
+  showPlan(json);
+}
+
+$("plan-file").addEventListener("change", () => {
+  if ($("plan-file").files.length) openPlanFile($("plan-file").files[0]);
+});
+for (const [name, over] of [["dragenter", true], ["dragover", true], ["dragleave", false], ["drop", false]]) {
+  $("plan-drop").addEventListener(name, (event) => {
+    event.preventDefault();
+    $("plan-drop").classList.toggle("over", over);
+    if (name === "drop" && event.dataTransfer.files.length) openPlanFile(event.dataTransfer.files[0]);
+  });
+}
+
+function drawApply(progress) {
+  state.applying = progress.phase === "checking" || progress.phase === "applying";
+  $("stop").hidden = !state.applying;
+  $("apply-line").textContent = progress.phase === "checking" ? "Asking the LAN once more…"
+    : progress.phase === "idle" ? "" : progress.line + (progress.problem ? ` — ${progress.problem}` : "");
+  $("apply-finished").replaceChildren(...progress.finished.map((line) => el("li", {}, line)));
+  $("apply-report").textContent = progress.reportText ?? "";
+  $("report-link").hidden = !progress.reportText;
+  if (progress.plan) showPlan(progress.plan);
+  updateApplyButton();
+}
+
+async function pollApply() {
+  const { json } = await api("GET", "/api/plan/progress");
+  drawApply(json);
+  if (state.applying) setTimeout(pollApply, 500);
+  else pollControllersOnce();
+}
+
+$("apply").addEventListener("click", async () => {
+  const body = { id: state.plan.id, force: $("force").checked, parallel: Number($("parallel").value) };
+  $("apply").disabled = true;
+  const { status, json } = await api("POST", "/api/plan/apply", body);
+  if (status !== 202) {
+    $("apply-line").textContent = `${json.error} (HTTP ${status})`;
+    updateApplyButton();
+    return;
+  }
+  drawApply(json);
+  pollApply();
+});
+
+$("stop").addEventListener("click", () => api("POST", "/api/plan/stop", {}));
+
+$("fleet-open").addEventListener("click", () => {
+  $("fleet").hidden = false;
+  $("detail").hidden = true;
+  api("GET", "/api/plan/progress").then(({ json }) => {
+    drawApply(json);
+    if (state.applying) pollApply();
+  });
+});
+$("fleet-close").addEventListener("click", () => { $("fleet").hidden = true; });
+
 // --- start ---
 
 async function start() {
   const response = await fetch("/api/session");
   state.session = await response.json();
-  const where = `${state.session.listen} · ` +
-    (state.session.interface ? `interface ${state.session.interface}` : "the system's route") + ` · krvctl ${state.session.version}`;
+  const interfaces = state.session.interfaces || [];
+  const searched = interfaces.length === 0 ? "the system's route"
+    : (interfaces.length === 1 ? "interface " : "interfaces ") + interfaces.join(", ");
+  const where = `${state.session.listen} · ${searched} · krvctl ${state.session.version}`;
   $("where").textContent = where;
   if (state.session.exposed) {
     $("exposed").textContent = `This console listens on ${state.session.listen}, not on loopback: ` +

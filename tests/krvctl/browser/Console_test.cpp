@@ -124,6 +124,8 @@ TEST(Console, AnEngineerFindsAndSetsUpControllersInTheBrowser) {
             << kHall[i].mac << ":\n"
             << record;
         EXPECT_EQ(record.find("192.0.2.300"), std::string::npos) << record;
+        // The plan opened and applied from the page reached every controller.
+        EXPECT_NE(record.find("setsyslogserver 192.0.2.88"), std::string::npos) << record;
         EXPECT_EQ(record.find("192.0.2.66"), std::string::npos) << record;
     }
     EXPECT_EQ(stopped, 0);

@@ -10,6 +10,7 @@ Exit status: 0 passed, 1 failed (the reason on standard output), 77 Chromium can
 import argparse
 import http.server
 import json
+import os
 import re
 import shutil
 import statistics
@@ -290,6 +291,52 @@ fetch("{target}", {{method: "POST", mode: "no-cors", headers: {{"Content-Type": 
     expect(FOREIGN_VALUE not in log_text(driver), "the foreign value never sent")
 
 
+FLEET_SYSLOG = "192.0.2.88"
+
+
+def open_plan(driver, folder, name, text):
+    path = os.path.join(folder, name)
+    with open(path, "w", encoding="utf-8", newline="") as file:
+        file.write(text)
+    before = driver.find_element(By.ID, "plan-text").text
+    driver.find_element(By.ID, "plan-file").send_keys(path)
+    shown = lambda: driver.find_element(By.ID, "plan-text").text
+    wait(driver, 60, lambda: "controllers planned" in shown() and shown() != before,
+         f"the plan of {name}")
+    return driver.find_element(By.ID, "plan-text").text
+
+
+def check_fleet(driver, args, macs):
+    """A plan file opened in the console, refused while it has a problem, then applied."""
+    driver.find_element(By.ID, "fleet-open").click()
+    folder = tempfile.mkdtemp(prefix="krvctl-plan-")
+    try:
+        rows = "".join(f"{mac};{FLEET_SYSLOG};house {i}\r\n" for i, mac in enumerate(macs))
+        bad = open_plan(driver, folder, "bad.csv",
+                        "mac;syslogip;house\r\n" + rows + "02:00:00:4B:30:01;1921680088;again\r\n")
+        expect("bad.csv:" in bad and "thousands separators" in bad, f"the problem shown: {bad}")
+        expect(driver.find_element(By.ID, "apply").get_attribute("disabled") is not None,
+               "nothing can be applied while the plan has problems")
+        plan = open_plan(driver, folder, "site.csv", "mac;syslogip;house\r\n" + rows)
+        expect(f"{len(macs)} to change" in plan, f"every controller to change: {plan}")
+        expect(f"→  {FLEET_SYSLOG}" in plan, f"now → wanted shown: {plan}")
+        driver.save_screenshot(args.screenshot.replace(".png", "-plan.png"))
+        start = time.monotonic()
+        driver.find_element(By.ID, "apply").click()
+        wait(driver, 120, lambda: "RESULT" in driver.find_element(By.ID, "apply-report").text,
+             "the apply's report")
+        report = driver.find_element(By.ID, "apply-report").text
+        done = [line for line in report.splitlines()[1:] if " ok " in f" {line} " or "verified late" in line]
+        expect(len(done) == len(macs), f"every controller changed and verified: {report}")
+        expect(driver.find_element(By.ID, "report-link").is_displayed(), "the report to download")
+        with urllib.request.urlopen(f"{args.url}/api/plan/report.csv", timeout=10) as response:
+            csv = response.read().decode()
+        expect(csv.startswith("line;mac;house;result;syslogip"), f"the report in the plan's separator: {csv}")
+        return time.monotonic() - start
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def figures(args):
     size = 0
     for path in ("/", "/console.css", "/console.js"):
@@ -316,11 +363,13 @@ def run(driver, args):
     # Chromium logs the 412 this may bring as an error: after the check above.
     check_stale_values(driver, args)
     check_foreign_site(driver, args)
+    applied = check_fleet(driver, args, macs)
     size, median, slowest = figures(args)
     print(f"[ console  ] page {size} bytes; all "
           f"{len(macs)} controllers listed {listed:.1f} s after opening; assignment with its "
           f"pause and check {took:.1f} s, the table answered during it in {answered:.1f} ms; GET /api/controllers median {median:.1f} ms, "
-          f"slowest {slowest:.1f} ms of 20; screenshot {args.screenshot}")
+          f"slowest {slowest:.1f} ms of 20; a plan of {len(macs)} applied from the page in "
+          f"{applied:.1f} s; screenshot {args.screenshot}")
 
 
 def main():

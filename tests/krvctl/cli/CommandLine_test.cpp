@@ -62,7 +62,7 @@ TEST_F(Program, DiscoverPrintsATableOrJsonOfEveryController) {
     controller.clockOffsetSeconds = -90;
     const ToolOutput table = run({"discover", "--interface", "eth1"});
     EXPECT_EQ(table.status, kDone) << table.err;
-    EXPECT_EQ(openedInterface, "eth1");
+    EXPECT_EQ(openedInterfaces, std::vector<std::string>{"eth1"});
     EXPECT_TRUE(
         table.out.starts_with("MAC                IP          NETMASK        GATEWAY    "
                               "SCHEME  HOSTNAME"))
@@ -82,6 +82,48 @@ TEST_F(Program, DiscoverPrintsATableOrJsonOfEveryController) {
     EXPECT_EQ(list[0]["hostname"], "hall\x1b]0;owned\x07-7#ip=6.6.6.6");
     EXPECT_EQ(list[0]["ip"], "192.0.2.10");
     EXPECT_EQ(list[0]["displaytime"], "");
+}
+
+TEST_F(Program, EveryInterfaceIsSearchedAndEachControllerShowsWhereItAnswered) {
+    lanInterfaces = {"eth1", "eth2", "wlan0"};
+    controller.interface = "eth1";
+    fleet.add(test::controllerOn("eth2", "02:00:00:4B:10:02", "198.51.100.10"));
+    fleet.add(test::controllerOn("eth2", "02:00:00:4B:10:03", "198.51.100.11"));
+
+    const ToolOutput table = run({"discover"});
+    ASSERT_EQ(table.status, kDone) << table.err;
+    EXPECT_TRUE(openedInterfaces.empty());
+    EXPECT_NE(table.out.find("CLOCK  INTERFACE\n"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("+0s    eth2\n"), std::string::npos) << table.out;
+    EXPECT_NE(table.err.find("3 controllers answered: 1 on eth1, 2 on eth2 (searched eth1, eth2, "
+                             "wlan0); the last new one after"),
+              std::string::npos)
+        << table.err;
+
+    const auto list = nlohmann::json::parse(run({"--json", "discover"}).out);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0]["interface"], "eth1");
+    EXPECT_EQ(list[2]["interface"], "eth2");
+
+    const ToolOutput exported = run({"discover", "--csv"});
+    EXPECT_NE(exported.out.find(",hostname,interface\n"), std::string::npos) << exported.out;
+    EXPECT_NE(exported.out.find(",ctl,eth2\n"), std::string::npos) << exported.out;
+
+    const ToolOutput assigned = run({"assign", "02:00:00:4B:10:02", "ntpip=192.0.2.124"});
+    EXPECT_EQ(assigned.status, kDone) << assigned.err;
+
+    lanInterfaces = {"eth1"};
+    const ToolOutput one = run({"--interface", "eth1", "--interface", "eth1", "discover"});
+    EXPECT_EQ(openedInterfaces, (std::vector<std::string>{"eth1", "eth1"}));
+    EXPECT_EQ(one.out.find("INTERFACE"), std::string::npos) << one.out;
+
+    for (test::FakeController* each : {&controller, &fleet.at(1), &fleet.at(2)}) {
+        each->silent = true;
+    }
+    const ToolOutput none = run({"--interface", "eth1", "--retries", "0", "discover"});
+    EXPECT_NE(none.err.find("no controller answered within 3.0 s (searched eth1)"),
+              std::string::npos)
+        << none.err;
 }
 
 TEST_F(Program, SilenceAndUnusablePortsHaveTheirOwnStatuses) {
@@ -206,7 +248,7 @@ TEST_F(Program, WebServesTheConsoleOverHttpUntilToldToStop) {
     EXPECT_EQ(served.err, "");
     EXPECT_NE(port, 0);
     EXPECT_EQ(token.size(), 32u);
-    EXPECT_EQ(openedInterface, "eth1");
+    EXPECT_EQ(openedInterfaces, std::vector<std::string>{"eth1"});
     // The foreign page's request is refused; the script's with the token is carried out.
     EXPECT_EQ(statuses, (std::vector<int>{403, 200}));
     EXPECT_EQ(controller.values["ntpip"], "192.0.2.124");

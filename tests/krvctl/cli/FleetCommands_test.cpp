@@ -57,12 +57,18 @@ TEST_F(Fleet, PlanShowsWhatWouldChangeAndExitsByWhatItFound) {
         "missing": [{"mac": "02:00:00:4B:10:09", "site": "spare"}],
         "unplanned": [{"mac": "02:00:00:4B:10:03", "from": "192.0.2.12", "ip": "192.0.2.12",
                        "hostname": "ctl"}],
-        "problems": []})"));
+        "problems": [], "warnings": [], "absent": []})"));
 
+    // A row with a problem counts as neither done nor silent, whatever the LAN holds.
     files["plan.csv"] += "02:00:00:4B:10:03;192.0.2.1240;;\r\n";
     EXPECT_EQ(json::parse(run({"--json", "plan", "plan.csv"}).out)["problems"][0]["line"], 5);
-    EXPECT_NE(run({"plan", "plan.csv"}).out.find("plan.csv:5: ntpip '192.0.2.1240': "),
-              std::string::npos);
+    const std::string withProblem = run({"plan", "plan.csv"}).out;
+    EXPECT_NE(withProblem.find("plan.csv:5: ntpip '192.0.2.1240': "), std::string::npos);
+    EXPECT_NE(withProblem.find("4 controllers planned: 1 to change, 1 as planned already, 1 not "
+                               "answering, 1 with a problem in their row; 0 others on the LAN; "
+                               "1 problem\n"),
+              std::string::npos)
+        << withProblem;
 
     const int openedBefore = opened;
     const test::ToolOutput unreadable = run({"plan", "--json", "nope.csv"});
@@ -137,9 +143,9 @@ TEST_F(Fleet, ApplyReportsEachControllerAsItFinishesAndAllAtTheEnd) {
               std::string::npos)
         << plain.out;
     EXPECT_EQ(files["out.csv"],
-              "line,mac,site,result,ntpip,syslogip,problem\n"
-              "2,02:00:00:4B:10:01,north,ok,ok,ok,\n"
-              "3,02:00:00:4B:10:02,south,unchanged,,,\n");
+              "line;mac;site;result;ntpip;syslogip;problem\n"
+              "2;02:00:00:4B:10:01;north;ok;ok;ok;\n"
+              "3;02:00:00:4B:10:02;south;unchanged;;;\n");
 
     // Once more at a terminal: nothing left to do, so nothing asked.
     terminal = true;
@@ -174,11 +180,46 @@ TEST_F(Fleet, ApplyInterruptedStillReportsWhatWasSent) {
     EXPECT_EQ(sentOf("ASSIGN"), 1u);
     EXPECT_NE(run1.err.find("krvctl: interrupted: "), std::string::npos) << run1.err;
     EXPECT_EQ(files["out.csv"],
-              "line,mac,site,result,ntpip,syslogip,problem\n"
-              "2,02:00:00:4B:10:01,north,no answer,unverified,unverified,"
+              "line;mac;site;result;ntpip;syslogip;problem\n"
+              "2;02:00:00:4B:10:01;north;no answer;unverified;unverified;"
               "interrupted before it was checked\n"
-              "3,02:00:00:4B:10:02,south,unchanged,,,\n"
-              "4,02:00:00:4B:10:03,west,not sent,,,interrupted before it started\n");
+              "3;02:00:00:4B:10:02;south;unchanged;;;\n"
+              "4;02:00:00:4B:10:03;west;not sent;;;interrupted before it started\n");
+}
+
+TEST_F(Fleet, TheReportSaysWhatWentWrongAndARefusedPlanIsRecordedToo) {
+    controller.ignoredKeys = {"ntpip"};
+    files["plan.csv"] =
+        "mac;ntpip;site;absent\r\n"
+        "02:00:00:4B:10:01;192.0.2.124;=1+1;\r\n"
+        "02:00:00:4B:10:09;192.0.2.124;spare;yes\r\n";
+    EXPECT_EQ(run({"plan", "plan.csv"}).status, 4);  // the spare is no failure
+    const test::ToolOutput applied = run({"apply", "--yes", "--report", "out.csv", "plan.csv"});
+    EXPECT_EQ(applied.status, kNotTakenEffect) << applied.err;
+    EXPECT_EQ(files["out.csv"],
+              "line;mac;site;result;ntpip;problem\n"
+              "2;02:00:00:4B:10:01;'=1+1;not taken effect;failed (wanted 192.0.2.124, reported "
+              "192.0.2.123);accepted, but not every value took effect\n"
+              "3;02:00:00:4B:10:09;spare;absent as planned;;not installed yet, as the plan says\n");
+    EXPECT_NE(applied.err.find("applied: 0 changed and verified, 1 absent as planned, 1 failed"),
+              std::string::npos)
+        << applied.err;
+
+    const std::size_t assignsBefore = sentOf("ASSIGN");
+    files["bad.csv"] = "mac,ntpip\n02:00:00:4B:10:01,10100100101\n02:00:00:4B:10,\n";
+    const test::ToolOutput refused =
+        run({"apply", "--json", "--yes", "--report", "bad-report.csv", "bad.csv"});
+    EXPECT_EQ(refused.status, kUsage);
+    const json record = json::parse(refused.out);
+    EXPECT_EQ(record["controllers"][0]["result"], "not sent");
+    EXPECT_NE(record["controllers"][0]["problem"].get<std::string>().find("thousands separators"),
+              std::string::npos);
+    EXPECT_EQ(record["problems"].size(), 2u);
+    EXPECT_NE(files["bad-report.csv"].find("3,,problem,\"mac '02:00:00:4B:10': "), std::string::npos)
+        << files["bad-report.csv"];
+    files["utf16.csv"] = std::string("\xFF\xFEm\0", 4);
+    EXPECT_EQ(json::parse(run({"apply", "--json", "utf16.csv"}).out)["problems"][0]["line"], 1);
+    EXPECT_EQ(sentOf("ASSIGN"), assignsBefore);
 }
 
 TEST_F(Fleet, DiscoverCsvWritesThePlanFileAndSaysWhatItLeftOut) {
@@ -193,14 +234,15 @@ TEST_F(Fleet, DiscoverCsvWritesThePlanFileAndSaysWhatItLeftOut) {
     };
     const test::ToolOutput csv = run({"discover", "--csv"});
     EXPECT_EQ(csv.status, kDone);
-    EXPECT_EQ(csv.out,
-              "mac,ip,netmask,gateway,ipscheme,ntpip,syslogip,nameserver,utcclock,hostname\n"
-              "02:00:00:4B:10:01,192.0.2.10,255.255.255.0,192.0.2.1,STATIC,192.0.2.123,"
-              "192.0.2.50,192.0.2.53,,ctl\n"
-              "02:00:00:4B:10:02,192.0.2.11,255.255.255.0,192.0.2.1,STATIC,192.0.2.123,"
-              "192.0.2.50,192.0.2.53,,ctl\n"
-              "02:00:00:4B:10:03,192.0.2.12,255.255.255.0,192.0.2.1,STATIC,192.0.2.123,"
-              "192.0.2.50,192.0.2.53,,ctl\n");
+    EXPECT_EQ(
+        csv.out,
+        "mac,ip,netmask,gateway,ipscheme,ntpip,syslogip,nameserver,utcclock,hostname,interface\n"
+        "02:00:00:4B:10:01,192.0.2.10,255.255.255.0,192.0.2.1,STATIC,192.0.2.123,"
+        "192.0.2.50,192.0.2.53,,ctl,\n"
+        "02:00:00:4B:10:02,192.0.2.11,255.255.255.0,192.0.2.1,STATIC,192.0.2.123,"
+        "192.0.2.50,192.0.2.53,,ctl,\n"
+        "02:00:00:4B:10:03,192.0.2.12,255.255.255.0,192.0.2.1,STATIC,192.0.2.123,"
+        "192.0.2.50,192.0.2.53,,ctl,\n");
     EXPECT_NE(csv.err.find("krvctl: set apart 1 reply without a well-formed MAC: not listed\n"),
               std::string::npos)
         << csv.err;

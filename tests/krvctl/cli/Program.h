@@ -31,9 +31,9 @@ class Program : public ::testing::Test {
         }
         std::ostringstream out;
         std::ostringstream err;
-        Environment environment{[this](const std::string& interface) {
+        Environment environment{[this](const std::vector<std::string>& interfaces) {
                                     ++opened;
-                                    openedInterface = interface;
+                                    openedInterfaces = interfaces;
                                     OpenedEndpoint result;
                                     if (!openFailure.empty()) {
                                         result.failure = kUnavailable;
@@ -46,6 +46,7 @@ class Program : public ::testing::Test {
                                             sent.push_back(request);
                                             respond(request, lan);
                                         });
+                                    endpoint->setInterfaces(lanInterfaces);
                                     for (const auto& [bytes, from] : waiting) {
                                         endpoint->deliver(bytes, from);
                                     }
@@ -66,6 +67,7 @@ class Program : public ::testing::Test {
             files[path] = content;
             return std::string();
         };
+        environment.gatherFacts = [this](std::uint16_t) { return facts; };
         environment.inputIsTerminal = [this] { return terminal; };
         environment.errorIsTerminal = [this] { return terminal; };
         environment.rememberMacs = [this](const std::vector<std::string>& macs) {
@@ -94,13 +96,15 @@ class Program : public ::testing::Test {
     std::vector<std::pair<std::string, std::string>> waiting;  // datagrams already on their way
     std::function<void(const std::string& out)> whileServing = [](const std::string&) {};
     int opened = 0;
-    std::string openedInterface;
+    std::vector<std::string> openedInterfaces;
+    std::vector<std::string> lanInterfaces;  // what the opened endpoint searches
     std::string openFailure;
     std::map<std::string, std::string> files;  // what readFile finds and writeFile leaves
     bool terminal = false;                     // a person at the keyboard, watching
     std::vector<std::string> typed;            // the lines that person types
     std::vector<std::string> remembered;       // the MACs discover left for the completion
     bool interruptsCaught = false;             // Ctrl-C ends the wait, not the program
+    SystemFacts facts;                         // what doctor finds on this machine
 };
 
 }  // namespace krvctl::test

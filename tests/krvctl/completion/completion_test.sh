@@ -28,6 +28,8 @@ expect() { # wanted line words...
 }
 
 expect "plan" "krvctl pl" krvctl pl
+expect "doctor" "krvctl --json do" krvctl --json do
+expect "--interface --timeout --retries --json --help" "krvctl doctor --" krvctl doctor --
 expect "--interface --timeout --retries --json --help --yes --force --parallel --report" \
     "krvctl --timeout 5 apply --" krvctl --timeout 5 apply --
 expect "10:01 10:02" "krvctl query 02:00:00:4B:1" krvctl query 02 : 00 : 00 : 4B : 1

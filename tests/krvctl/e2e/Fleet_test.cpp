@@ -177,14 +177,20 @@ TEST_F(Fleet, APlanFromASpreadsheetIsAppliedOnceAndThenFindsNothingToDo) {
                                          parallel, "--report", report, path});
     EXPECT_EQ(applied.run.status, 2) << applied.run.err << applied.run.out;
     const std::string table = krvd::e2e::readFile(report);
+    // The report takes the plan's separator. A controller slowed by the load may answer only
+    // the query after its silence: changed and verified all the same.
     std::size_t ok = 0;
     for (int i = 0; i < kFleetSize; ++i) {
-        ok += table.find(fleetMac(i) + ",house " + std::to_string(i) + ",ok,") != std::string::npos;
+        const std::string row = fleetMac(i) + ";house " + std::to_string(i) + ";";
+        ok += table.find(row + "ok;") != std::string::npos ||
+              table.find(row + "verified late;") != std::string::npos;
     }
     EXPECT_EQ(ok, static_cast<std::size_t>(kFleetSize)) << table;
-    EXPECT_NE(table.find("02:00:00:4B:20:99,spare,missing,"), std::string::npos) << table;
+    EXPECT_NE(table.find("02:00:00:4B:20:99;spare;missing;"), std::string::npos) << table;
     // Verified at its new address: the STATUS after the pause came from the moved controller.
-    EXPECT_NE(table.find(",house 5,ok,ok,ok,ok,"), std::string::npos) << table;
+    EXPECT_TRUE(table.find(";house 5;ok;ok;ok;ok;") != std::string::npos ||
+                table.find(";house 5;verified late;ok;ok;ok;") != std::string::npos)
+        << table;
     for (int i = 0; i < kFleetSize; ++i) {
         const std::string record = daemons[i]->commandRecord();
         EXPECT_NE(record.find("settimeserver 192.0.2.124"), std::string::npos) << i;

@@ -124,8 +124,8 @@ TEST(Apply, AFailureInTheMiddleLeavesTheRestAppliedAndTheWorstDecides) {
         {Outcome::Ok, "ok ok"},
         {Outcome::Refused, "failed failed"},
         {Outcome::NotTakenEffect, "failed ok"},
-        {Outcome::NoAnswer, "unverified unverified"},
-        {Outcome::NoAnswer, "unverified unverified"},
+        {Outcome::Unknown, "unverified unverified"},
+        {Outcome::Unknown, "unverified unverified"},
         {Outcome::Ok, "ok ok"},
         {Outcome::Ok, "ok ok"},
         {Outcome::Missing, ""},
@@ -145,6 +145,38 @@ TEST(Apply, AFailureInTheMiddleLeavesTheRestAppliedAndTheWorstDecides) {
     EXPECT_EQ(report.status, kNotTakenEffect);
     EXPECT_EQ(finished.size(), 7u);
     EXPECT_EQ(finished.back().substr(finished.back().size() - 2), " 7");
+}
+
+TEST(Apply, SilenceAfterSendingIsFollowedByAQueryThatSaysWhatIsKnown) {
+    Lan lan(4);
+    lan.fleet.at(1).hearsAssign = false;
+    lan.fleet.at(2).silentAfterAssign = true;
+    lan.fleet.at(3).ignoredKeys = {"ntpip"};
+    lan.fleet.at(3).hearsAssign = false;
+    const Plan plan = lan.plan(fleetPlan(4));
+    // Answers every copy of the ASSIGN after the window: it took the change, only late.
+    lan.fleet.at(0).delay = 3500ms;
+    const ApplyReport report = applyPlan(lan.client, plan, {4, {}, {}});
+    const std::vector<std::tuple<Outcome, ExitStatus, std::string>> expected = {
+        {Outcome::VerifiedLate, kDone, "ok ok"},
+        {Outcome::NotChanged, kNoAnswer, "failed"},
+        {Outcome::Unknown, kNoAnswer, "unverified unverified"},
+        {Outcome::NotChanged, kNoAnswer, "failed"},
+    };
+    ASSERT_EQ(report.controllers.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const ControllerReport& controller = report.controllers[i];
+        std::string results;
+        for (const Check& check : controller.checks) {
+            results += (results.empty() ? "" : " ") + std::string(resultName(check.result));
+        }
+        EXPECT_EQ(controller.outcome, std::get<0>(expected[i])) << i << ": " << controller.problem;
+        EXPECT_EQ(controller.status, std::get<1>(expected[i])) << i;
+        EXPECT_EQ(results, std::get<2>(expected[i])) << i;
+    }
+    // The late one's clear went out after its change was found, and took effect.
+    EXPECT_EQ(lan.fleet.at(0).values.count("syslogip"), 0u);
+    EXPECT_EQ(report.status, kNoAnswer);
 }
 
 TEST(Apply, ASecondApplyOfTheSameFileSendsNothing) {

@@ -74,6 +74,67 @@ TEST(PlanFile, SpreadsheetFormsAndJsonReadAlike) {
     }
 }
 
+TEST(PlanFile, TabsExcelsSeparatorLineAndWindows1252ReadAlike) {
+    // The empty ip cell between two tabs must stay a cell, or ntpip would land in ip.
+    const std::vector<std::tuple<std::string, std::string, int, std::string>> cases = {
+        {"copied cells", "mac\tip\tntpip\tsite\n02:00:00:4B:10:01\t\t192.0.2.123\tHalle Süd\n", 2,
+         ""},
+        {"sep line", "sep=;\r\nmac;ip;ntpip;site\r\n02:00:00:4B:10:01;;192.0.2.123;Halle Süd\r\n",
+         3, ""},
+        {"quoted sep line",
+         "\"sep=,\"\nmac,ip,ntpip,site\n02:00:00:4B:10:01,,192.0.2.123,Halle Süd\n", 3, ""},
+        {"old Excel", "mac;ip;ntpip;site\r\n02:00:00:4B:10:01;;192.0.2.123;Halle S\xFC" "d\r\n", 2,
+         "read as Windows-1252"},
+    };
+    for (const auto& [form, bytes, line, note] : cases) {
+        const PlanFile file = readPlanFile("plan.csv", bytes);
+        EXPECT_TRUE(file.problems.empty()) << form << ": " << file.problems.front().problem;
+        ASSERT_EQ(file.rows.size(), 1u) << form;
+        EXPECT_EQ(file.rows[0].line, line) << form;
+        EXPECT_EQ(settingsOf(file.rows[0]),
+                  (std::vector<std::pair<std::string, std::string>>{{"ntpip", "192.0.2.123"}}))
+            << form;
+        EXPECT_EQ(file.rows[0].labels, std::vector<std::string>{"Halle Süd"}) << form;
+        const std::string warned = file.warnings.empty() ? "" : file.warnings.front().problem;
+        EXPECT_EQ(warned.find(note) != std::string::npos, !note.empty() || warned.empty())
+            << form << ": " << warned;
+    }
+}
+
+TEST(PlanFile, AddressesASpreadsheetMadeNumbersOfAreNamedAsSuch) {
+    const PlanFile file = readPlanFile("plan.csv",
+                                       "sep=;\n"
+                                       "mac;ip;gateway;ntpip\n"
+                                       "02:00:00:4B:10:01;10100100101;;\n"
+                                       "02:00:00:4B:10:02;;1,01001E+10;\n"
+                                       "02:00:00:4B:10:03;;;1.92E+11\n"
+                                       "02:00:00:4B:10:04;1921682;;\n");
+    ASSERT_EQ(file.problems.size(), 4u);
+    for (std::size_t i = 0; i < file.problems.size(); ++i) {
+        EXPECT_EQ(file.problems[i].line, static_cast<int>(i) + 3);
+        EXPECT_NE(file.problems[i].problem.find("thousands separators"), std::string::npos)
+            << file.problems[i].problem;
+        EXPECT_NE(file.problems[i].problem.find("format the column as Text"), std::string::npos);
+    }
+}
+
+TEST(PlanFile, ASiteWideSettingRisingRowByRowIsAWarningOnly) {
+    const PlanFile file = readPlanFile("plan.csv",
+                                       "mac,ip,ntpip,syslogip,gateway\n"
+                                       "02:00:00:4B:10:01,192.0.2.21,192.0.2.124,192.0.2.9,\n"
+                                       "02:00:00:4B:10:02,192.0.2.22,192.0.2.125,192.0.2.9,\n"
+                                       "02:00:00:4B:10:03,192.0.2.23,192.0.2.126,192.0.2.9,\n"
+                                       "02:00:00:4B:10:04,192.0.2.24,192.0.2.124,,192.0.2.1\n");
+    EXPECT_TRUE(file.problems.empty());
+    EXPECT_EQ(file.rows.size(), 4u);
+    // The addresses rise too, as they should; only the site's NTP server is suspicious.
+    ASSERT_EQ(file.warnings.size(), 1u);
+    EXPECT_EQ(file.warnings[0].line, 2);
+    EXPECT_NE(file.warnings[0].problem.find("ntpip rises by one from row to row on lines 2 to 4"),
+              std::string::npos)
+        << file.warnings[0].problem;
+}
+
 TEST(PlanFile, EveryProblemOfARowIsNamedWithItsLine) {
     const PlanFile file = readPlanFile("plan.csv",
                                        "mac,ip,gateway,ntpip,ipscheme,utcclock,notes,\n"

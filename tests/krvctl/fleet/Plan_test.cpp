@@ -33,11 +33,13 @@ std::string mac(int index) {
 }
 
 Plan planOf(const std::string& csv, const std::vector<ControllerRecord>& lan,
-            std::vector<std::string> cloned = {}) {
+            std::vector<std::string> cloned = {},
+            std::vector<std::vector<std::string>> clonedInterfaces = {}) {
     Discovery discovery;
     discovery.delivery = Delivery::Answered;
     discovery.controllers = lan;
     discovery.conflictedMacs = std::move(cloned);
+    discovery.conflictedInterfaces = std::move(clonedInterfaces);
     return makePlan(readPlanFile("plan.csv", csv), discovery);
 }
 
@@ -129,6 +131,21 @@ TEST(Plan, ConflictsAndRisksAreProblemsOnTheirLines) {
     EXPECT_EQ(plan.unplanned[1].from, "192.0.2.19");
 }
 
+TEST(Plan, AMacOnTwoInterfacesIsAProblemNamingThem) {
+    const std::vector<ControllerRecord> lan = {controller(mac(1), "192.0.2.11"),
+                                               controller(mac(2), "192.0.2.12")};
+    const Plan plan = planOf("mac,ntpip\n" + mac(1) + ",192.0.2.124\n" + mac(2) + ",\n", lan,
+                             {mac(2), mac(1)}, {{}, {"eth1", "eth2"}});
+    ASSERT_EQ(plan.problems.size(), 2u);
+    EXPECT_EQ(plan.problems[0].problem,
+              mac(1) +
+                  " answered on more than one interface (eth1, eth2): two controllers share it, "
+                  "and what is sent reaches only one");
+    EXPECT_NE(plan.problems[1].problem.find("answered from more than one address"),
+              std::string::npos);
+    EXPECT_TRUE(plan.blocks(true));
+}
+
 TEST(Plan, TheExitStatusFollowsTheWorstFinding) {
     const std::vector<ControllerRecord> lan = {controller(mac(1), "192.0.2.11")};
     const std::vector<std::pair<std::string, int>> cases = {
@@ -146,6 +163,7 @@ TEST(Plan, TheLanExportedReadsBackAsAPlanThatChangesNothing) {
     ControllerRecord hostile =
         controller(mac(1), "192.0.2.11", {{"hostname", "=cmd|' /C calc'!A0"}});
     hostile.fields.push_back({"nameserver", "192.0.2.53"});
+    hostile.interface = "eth1";
     const std::vector<ControllerRecord> lan = {
         hostile, controller(mac(2), "192.0.2.12", {{"hostname", "hall \"7\", row\n2\x1b[2J"}}),
         controller("", "192.0.2.19")};
@@ -153,8 +171,10 @@ TEST(Plan, TheLanExportedReadsBackAsAPlanThatChangesNothing) {
     const PlanFile file = readPlanFile("lan.csv", exported.csv);
     ASSERT_TRUE(file.problems.empty()) << file.problems.front().problem;
     ASSERT_EQ(file.rows.size(), 2u);
-    EXPECT_EQ(file.rows[0].labels, std::vector<std::string>{"'=cmd|' /C calc'!A0"});
-    EXPECT_EQ(file.rows[1].labels, std::vector<std::string>{"hall \"7\", row\\x0A2\\x1B[2J"});
+    // Where each answered is a label: shown, never sent.
+    EXPECT_EQ(file.labelColumns, (std::vector<std::string>{"hostname", "interface"}));
+    EXPECT_EQ(file.rows[0].labels, (std::vector<std::string>{"'=cmd|' /C calc'!A0", "eth1"}));
+    EXPECT_EQ(file.rows[1].labels, (std::vector<std::string>{"hall \"7\", row\\x0A2\\x1B[2J", ""}));
     Discovery discovery;
     discovery.controllers = lan;
     EXPECT_EQ(planStatus(makePlan(file, discovery)), kDone);

@@ -251,3 +251,109 @@ TEST(Client, MonitorHandsOnEveryDatagramUpToItsCount) {
 
 }  // namespace
 }  // namespace krvctl
+
+namespace krvctl {
+namespace {
+
+// A laptop with two cabled segments and WiFi, each controller on one of them.
+struct Laptop : Lan {
+    Laptop() {
+        endpoint.setInterfaces({"eth1", "eth2", "wlan0"});
+        fleet.add(test::controllerOn("eth1", "02:00:00:4B:10:01", "192.0.2.10"));
+        fleet.add(test::controllerOn("eth2", "02:00:00:4B:10:02", "198.51.100.10"));
+    }
+    std::vector<std::string> sentInterfaces() const {
+        std::vector<std::string> interfaces;
+        for (const auto& sent : endpoint.sent()) {
+            interfaces.push_back(sent.interface);
+        }
+        return interfaces;
+    }
+};
+
+TEST(ClientOnSeveralInterfaces, RepliesAreTaggedAndAddressedRequestsLeaveWhereTheMacAnswered) {
+    Laptop lan;
+    // Never heard yet: everywhere.
+    ASSERT_EQ(lan.client.query("02:00:00:4B:10:02").delivery, Delivery::Answered);
+    EXPECT_EQ(lan.sentInterfaces(), std::vector<std::string>{""});
+
+    const Discovery found = lan.client.discover();
+    EXPECT_EQ(found.searched, (std::vector<std::string>{"eth1", "eth2", "wlan0"}));
+    ASSERT_EQ(found.controllers.size(), 2u);
+    EXPECT_EQ(found.controllers[0].interface, "eth1");
+    EXPECT_EQ(found.controllers[1].interface, "eth2");
+    EXPECT_TRUE(found.conflicts.empty());
+
+    struct Case {
+        const char* what;
+        std::function<void(Client&)> send;
+        std::vector<std::string> leftBy;  // each datagram sent, in order; empty: everywhere
+    };
+    const std::vector<Case> cases = {
+        {"query", [](Client& c) { c.query("02:00:00:4B:10:02"); }, {"eth2"}},
+        {"assign", [](Client& c) { c.assign("02:00:00:4B:10:01", {}); }, {"eth1"}},
+        {"clear", [](Client& c) { c.clear("02:00:00:4B:10:02", "ntpip"); }, {"eth2"}},
+        {"side by side",
+         [](Client& c) {
+             c.beginAssign("02:00:00:4B:10:01", {});
+             c.beginClear("02:00:00:4B:10:02", "ntpip");
+             for (int turn = 0; turn < 10 && c.inFlight() > 0; ++turn) {
+                 c.awaitAnswers(c.clock().now() + 10s);
+             }
+         },
+         {"eth1", "eth2"}},
+        {"a MAC never heard", [](Client& c) { c.query("02:00:00:4B:10:99"); }, {"", "", ""}},
+    };
+    for (const Case& c : cases) {
+        const std::size_t before = lan.endpoint.sent().size();
+        c.send(lan.client);
+        const auto sent = lan.sentInterfaces();
+        EXPECT_EQ(std::vector<std::string>(sent.begin() + static_cast<std::ptrdiff_t>(before),
+                                           sent.end()),
+                  c.leftBy)
+            << c.what;
+    }
+}
+
+TEST(ClientOnSeveralInterfaces, AnInterfaceThatIsNoLongerSearchedIsNotAddressedAlone) {
+    Laptop lan;
+    lan.client.discover();
+    ASSERT_EQ(lan.client.interfaceFor("02:00:00:4B:10:02"), "eth2");
+    lan.endpoint.setInterfaces({"eth1", "wlan0"});  // the cable came out
+    EXPECT_EQ(lan.client.interfaceFor("02:00:00:4B:10:02"), "");
+    lan.client.query("02:00:00:4B:10:02");
+    EXPECT_EQ(lan.endpoint.sent().back().interface, "");
+}
+
+TEST(ClientOnSeveralInterfaces, OneMacOnTwoInterfacesIsAConflictEvenAtTheSameAddress) {
+    struct Case {
+        std::string secondFrom;
+        std::string secondInterface;
+        std::string conflict;  // empty: none
+    };
+    const std::vector<Case> cases = {
+        // Two controllers left at the same factory address on two segments.
+        {"192.0.2.10", "eth2",
+         "MAC 02:00:00:4B:10:01 answered from 192.0.2.10 on eth1, 192.0.2.10 on eth2"},
+        {"192.0.2.77", "eth1", "MAC 02:00:00:4B:10:01 answered from 192.0.2.10, 192.0.2.77"},
+        {"192.0.2.10", "eth1", ""},  // the same controller heard twice
+    };
+    for (const Case& c : cases) {
+        Lan lan;
+        lan.endpoint.setInterfaces({"eth1", "eth2"});
+        lan.fleet.add(test::controllerOn("eth1", "02:00:00:4B:10:01", "192.0.2.10"));
+        lan.fleet.add(test::controllerOn(c.secondInterface, "02:00:00:4B:10:01", c.secondFrom));
+        const Discovery found = lan.client.discover();
+        ASSERT_EQ(found.controllers.size(), 1u);
+        if (c.conflict.empty()) {
+            EXPECT_TRUE(found.conflicts.empty()) << c.secondInterface;
+            continue;
+        }
+        EXPECT_EQ(found.conflicts, std::vector<std::string>{c.conflict});
+        EXPECT_EQ(found.conflictedMacs, std::vector<std::string>{"02:00:00:4B:10:01"});
+        EXPECT_EQ(found.conflictedInterfaces.at(0).size(), c.secondInterface == "eth1" ? 0u : 2u);
+    }
+}
+
+}  // namespace
+}  // namespace krvctl

@@ -11,7 +11,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
+#include <set>
 
+#include "krvctl/lan/Client.h"
+#include "krvctl/lan/SystemClock.h"
 #include "krvctl/platform/LanSocket.h"
 #include "krvctl/values/ExitStatus.h"
 #include "protocol/Wire.h"
@@ -73,7 +77,7 @@ TEST(UdpEndpoint, SharesThePortWithADaemonAndHearsBroadcasts) {
     ENTER_OR_SKIP();
     const int daemon = daemonLikeSocket(true);
     ASSERT_GE(daemon, 0);
-    OpenedEndpoint opened = openLanEndpoint("");
+    OpenedEndpoint opened = openLanEndpoint({});
     ASSERT_TRUE(opened.endpoint) << opened.problem;
     std::string problem;
     ASSERT_TRUE(opened.endpoint->broadcast("KRV2#QUERY#seqid=1", problem)) << problem;
@@ -89,7 +93,7 @@ TEST(UdpEndpoint, SharesThePortWithADaemonAndHearsBroadcasts) {
 
 TEST(UdpEndpoint, WorksOnOneNamedInterfaceAndRefusesUnknownOnes) {
     ENTER_OR_SKIP();
-    OpenedEndpoint bound = openLanEndpoint("d0");
+    OpenedEndpoint bound = openLanEndpoint({"d0"});
     ASSERT_TRUE(bound.endpoint) << bound.problem;
     std::string problem;
     ASSERT_TRUE(bound.endpoint->broadcast("KRV2#QUERY#seqid=2", problem)) << problem;
@@ -97,17 +101,20 @@ TEST(UdpEndpoint, WorksOnOneNamedInterfaceAndRefusesUnknownOnes) {
     ASSERT_TRUE(heard);
     EXPECT_EQ(heard->bytes, "KRV2#QUERY#seqid=2");
 
-    const OpenedEndpoint unknown = openLanEndpoint("nosuch0");
+    const OpenedEndpoint unknown = openLanEndpoint({"d0", "nosuch0"});
     EXPECT_FALSE(unknown.endpoint);
     EXPECT_EQ(unknown.failure, kUsage);
-    EXPECT_EQ(unknown.problem, "--interface: no network interface named 'nosuch0'");
+    EXPECT_TRUE(unknown.problem.starts_with(
+        "--interface: no network interface named 'nosuch0' (there are: "))
+        << unknown.problem;
+    EXPECT_NE(unknown.problem.find("d0"), std::string::npos) << unknown.problem;
 }
 
 TEST(UdpEndpoint, APortHeldWithoutSharingIsNamedAsTheReason) {
     ENTER_OR_SKIP();
     const int holder = daemonLikeSocket(false);
     ASSERT_GE(holder, 0);
-    const OpenedEndpoint opened = openLanEndpoint("");
+    const OpenedEndpoint opened = openLanEndpoint({});
     EXPECT_FALSE(opened.endpoint);
     EXPECT_EQ(opened.failure, kUnavailable);
     EXPECT_NE(opened.problem.find("UDP port 7217 is held by a program that does not share it"),
@@ -116,18 +123,78 @@ TEST(UdpEndpoint, APortHeldWithoutSharingIsNamedAsTheReason) {
     ::close(holder);
 }
 
-TEST(UdpEndpoint, ABroadcastWithoutARouteSaysWhatToDo) {
+TEST(UdpEndpoint, ABroadcastLeavesWithoutADefaultRouteAndWithoutAnInterfaceSaysWhatToDo) {
     ENTER_OR_SKIP(false);
-    OpenedEndpoint opened = openLanEndpoint("");
+    OpenedEndpoint opened = openLanEndpoint({});
     ASSERT_TRUE(opened.endpoint) << opened.problem;
     std::string problem;
-    EXPECT_FALSE(opened.endpoint->broadcast("KRV2#QUERY#seqid=3", problem));
+    // A cable to a controller switch has no default route; the broadcast leaves by it anyway.
+    EXPECT_TRUE(opened.endpoint->broadcast("KRV2#QUERY#seqid=3", problem)) << problem;
+
+    // The cable comes out: the send fails and names it, and the next one finds nothing left.
+    ASSERT_EQ(std::system("ip link set d0 down"), 0);
+    EXPECT_FALSE(opened.endpoint->broadcast("KRV2#QUERY#seqid=4", problem));
+    EXPECT_TRUE(problem.starts_with("d0: ")) << problem;
+    EXPECT_FALSE(opened.endpoint->broadcast("KRV2#QUERY#seqid=4", problem));
     EXPECT_NE(problem.find("--interface picks one"), std::string::npos) << problem;
+    EXPECT_TRUE(opened.endpoint->interfaces().empty());
+}
+
+// Every datagram that arrived within a moment, by the interface it was tagged with.
+std::multiset<std::string> arrivalInterfaces(Endpoint& endpoint) {
+    std::multiset<std::string> tags;
+    const auto until = std::chrono::steady_clock::now() + 300ms;
+    for (int i = 0; i < 100; ++i) {
+        const auto heard = endpoint.receive(until);
+        if (!heard) {
+            break;
+        }
+        tags.insert(heard->interface);
+    }
+    return tags;
+}
+
+TEST(UdpEndpoint, EachSearchedInterfaceGetsTheBroadcastAndArrivalsAreTaggedOrDropped) {
+    ENTER_OR_SKIP(false);
+    // A second segment beside d0.
+    ASSERT_EQ(std::system("ip link add e0 type veth peer name e1 && ip addr add 198.51.100.1/24 "
+                          "dev e0 && ip link set e1 up && ip link set e0 up"),
+              0);
+    struct Case {
+        std::vector<std::string> named;
+        std::vector<std::string> searched;
+        // Each searched interface hears the copy that loops back to this machine (the copy on
+        // the wire reaches an unaddressed peer, which takes no broadcast); what is not searched
+        // is dropped.
+        std::multiset<std::string> tags;
+    };
+    const std::vector<Case> cases = {
+        {{}, {"d0", "e0"}, {"d0", "e0"}},
+        {{"e0"}, {"e0"}, {"e0"}},
+        {{"e0", "d0", "e0"}, {"e0", "d0"}, {"d0", "e0"}},
+    };
+    for (const Case& c : cases) {
+        OpenedEndpoint opened = openLanEndpoint(c.named);
+        ASSERT_TRUE(opened.endpoint) << opened.problem;
+        EXPECT_EQ(opened.endpoint->interfaces(), c.searched);
+        std::string problem;
+        ASSERT_TRUE(opened.endpoint->broadcast("KRV2#QUERY#seqid=5", problem)) << problem;
+        EXPECT_EQ(arrivalInterfaces(*opened.endpoint), c.tags) << c.searched.size();
+    }
+    // Addressed to one interface, it leaves by that one only; a socket limited to another
+    // interface hears nothing of it.
+    OpenedEndpoint all = openLanEndpoint({});
+    OpenedEndpoint limited = openLanEndpoint({"e0"});
+    ASSERT_TRUE(all.endpoint && limited.endpoint);
+    std::string problem;
+    ASSERT_TRUE(all.endpoint->broadcast("KRV2#ASSIGN#seqid=6", problem, "d0")) << problem;
+    EXPECT_EQ(arrivalInterfaces(*all.endpoint), (std::multiset<std::string>{"d0"}));
+    EXPECT_EQ(arrivalInterfaces(*limited.endpoint), (std::multiset<std::string>{}));
 }
 
 TEST(UdpEndpoint, DatagramsTheKernelDropsAreCounted) {
     ENTER_OR_SKIP();
-    OpenedEndpoint opened = openLanEndpoint("");
+    OpenedEndpoint opened = openLanEndpoint({});
     ASSERT_TRUE(opened.endpoint) << opened.problem;
     const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in to{};
@@ -143,6 +210,36 @@ TEST(UdpEndpoint, DatagramsTheKernelDropsAreCounted) {
     ::close(sender);
     EXPECT_GT(opened.endpoint->dropped(), 0u);
     EXPECT_TRUE(opened.endpoint->receive(std::chrono::steady_clock::now() + 1s));
+}
+
+TEST(UdpEndpoint, ADiscoveryOnFiveInterfacesTakesOneWindowAsOnOne) {
+    ENTER_OR_SKIP(false);
+    for (int i = 1; i <= 4; ++i) {
+        const std::string n = std::to_string(i);
+        ASSERT_EQ(std::system(("ip link add v" + n + " type veth peer name w" + n +
+                               " && ip addr add 10.7." + n + ".1/24 dev v" + n +
+                               " && ip link set w" + n + " up && ip link set v" + n + " up")
+                                  .c_str()),
+                  0);
+    }
+    SystemClock clock;
+    const auto discoverOn = [&](const std::vector<std::string>& named) {
+        OpenedEndpoint opened = openLanEndpoint(named);
+        EXPECT_TRUE(opened.endpoint) << opened.problem;
+        Client client(
+            *opened.endpoint, clock, [] { return 7u; }, Timing{1000ms, 2});
+        const auto start = std::chrono::steady_clock::now();
+        const Discovery found = client.discover();
+        EXPECT_EQ(found.searched.size(), named.empty() ? 5u : 1u);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+    };
+    const auto one = discoverOn({"d0"});
+    const auto five = discoverOn({});
+    std::cout << "[ window   ] 1 interface " << one.count() << " ms, 5 interfaces " << five.count()
+              << " ms (window 1000 ms)\n";
+    EXPECT_LT(five, 1000ms + 250ms);
+    EXPECT_LT(five - one, 100ms);
 }
 
 }  // namespace

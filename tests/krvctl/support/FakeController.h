@@ -19,6 +19,7 @@ namespace krvctl::test {
 struct FakeController {
     std::string mac = "02:00:00:4B:10:01";
     std::string from = "192.0.2.10";
+    std::string interface;  // the laptop's interface whose network it sits on; empty: every one
     std::map<std::string, std::string> values = {
         {"ip", "192.0.2.10"},       {"netmask", "255.255.255.0"}, {"gateway", "192.0.2.1"},
         {"hostname", "ctl"},        {"ipscheme", "STATIC"},       {"ntpip", "192.0.2.123"},
@@ -27,6 +28,7 @@ struct FakeController {
     bool accepts = true;
     bool silent = false;
     bool silentAfterAssign = false;
+    bool hearsAssign = true;            // false: every ASSIGN is lost on the way, queries are not
     int answerFromAttempt = 1;          // attempts before this one go unheard
     std::set<std::string> ignoredKeys;  // assigned or cleared without effect
     milliseconds delay{40};             // from request to reply
@@ -46,6 +48,15 @@ struct FakeController {
         return statusText(seqid, mac, fields, formatUtcClock(wallMs / 1000 + clockOffsetSeconds));
     }
 };
+
+// A controller on the network behind one of the laptop's interfaces.
+inline FakeController controllerOn(std::string interface, std::string mac, std::string from) {
+    FakeController controller;
+    controller.interface = std::move(interface);
+    controller.mac = std::move(mac);
+    controller.from = std::move(from);
+    return controller;
+}
 
 // Hands each request to every controller; the whole LAN for one FakeEndpoint.
 class FakeFleet {
@@ -73,7 +84,9 @@ class FakeFleet {
         const int attempt = ++attempts_[*seqid];
         for (FakeController& controller : controllers_) {
             const bool addressed = mac == nullptr || *mac == controller.mac;
-            if (!addressed || controller.silent || attempt < controller.answerFromAttempt) {
+            if (!addressed || controller.silent || attempt < controller.answerFromAttempt ||
+                (decoded.command == Command::Assign && !controller.hearsAssign) ||
+                !lan.lastReached(controller.interface)) {
                 continue;
             }
             const milliseconds wait =
@@ -83,11 +96,12 @@ class FakeFleet {
             const auto at = clock_.wallMilliseconds() + wait.count();
             switch (decoded.command) {
                 case Command::Query:
-                    lan.deliver(controller.status(*seqid, at), controller.from, wait);
+                    lan.deliver(controller.status(*seqid, at), controller.from, wait,
+                                controller.interface);
                     break;
                 case Command::Assign:
                     lan.deliver(krv::ackText(*seqid, controller.mac, controller.accepts),
-                                controller.from, wait);
+                                controller.from, wait, controller.interface);
                     if (controller.accepts) {
                         apply(controller, decoded, at);
                         if (controller.pausesAfterAssign) {
@@ -97,7 +111,7 @@ class FakeFleet {
                     break;
                 case Command::Clear:
                     lan.deliver(krv::ackText(*seqid, controller.mac, controller.accepts),
-                                controller.from, wait);
+                                controller.from, wait, controller.interface);
                     if (controller.accepts &&
                         !controller.ignoredKeys.contains(decoded.items[2].key)) {
                         controller.values.erase(decoded.items[2].key);

@@ -38,6 +38,7 @@ class FakeClock : public Clock {
 struct SentDatagram {
     milliseconds at;
     std::string bytes;
+    std::string interface;  // empty: every searched one
 };
 
 class FakeEndpoint : public Endpoint {
@@ -48,19 +49,30 @@ class FakeEndpoint : public Endpoint {
     explicit FakeEndpoint(FakeClock& clock, Responder responder = {})
         : clock_(clock), responder_(std::move(responder)) {}
 
-    void deliver(std::string bytes, std::string from, milliseconds after = milliseconds(10)) {
-        queue_.emplace(clock_.now() + after, ReceivedDatagram{std::move(bytes), std::move(from)});
+    void deliver(std::string bytes, std::string from, milliseconds after = milliseconds(10),
+                 std::string interface = {}) {
+        queue_.emplace(clock_.now() + after,
+                       ReceivedDatagram{std::move(bytes), std::move(from), std::move(interface)});
+    }
+    // The laptop's networks; none by default, as an endpoint that cannot tell them apart.
+    void setInterfaces(std::vector<std::string> names) { interfaces_ = std::move(names); }
+    // Whether the last broadcast reached the network behind interface (empty: any).
+    bool lastReached(const std::string& interface) const {
+        return !sent_.empty() && (sent_.back().interface.empty() || interface.empty() ||
+                                  sent_.back().interface == interface);
     }
     void failBroadcasts(std::string why) { broadcastFailure_ = std::move(why); }
     void setDropped(std::uint64_t count) { dropped_ = count; }
     void interrupt() { interrupted_ = true; }  // as Ctrl-C does
 
-    bool broadcast(const std::string& bytes, std::string& problem) override {
+    using Endpoint::broadcast;
+    bool broadcast(const std::string& bytes, std::string& problem,
+                   const std::string& interface) override {
         if (!broadcastFailure_.empty()) {
             problem = broadcastFailure_;
             return false;
         }
-        sent_.push_back({clock_.elapsed(), bytes});
+        sent_.push_back({clock_.elapsed(), bytes, interface});
         if (responder_) {
             responder_(bytes, *this);
         }
@@ -79,6 +91,7 @@ class FakeEndpoint : public Endpoint {
         clock_.sleepUntil(next.key());
         return std::move(next.mapped());
     }
+    std::vector<std::string> interfaces() const override { return interfaces_; }
     std::uint64_t dropped() const override { return dropped_; }
     bool interrupted() const override { return interrupted_; }
 
@@ -90,6 +103,7 @@ class FakeEndpoint : public Endpoint {
     std::multimap<steady_clock::time_point, ReceivedDatagram> queue_;
     std::vector<SentDatagram> sent_;
     std::string broadcastFailure_;
+    std::vector<std::string> interfaces_;
     std::uint64_t dropped_ = 0;
     bool interrupted_ = false;
 };

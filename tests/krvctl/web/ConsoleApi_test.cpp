@@ -7,6 +7,7 @@
 
 #include <future>
 #include <semaphore>
+#include <thread>
 
 #include "tests/krvctl/support/FakeController.h"
 
@@ -31,8 +32,11 @@ class Console : public ::testing::Test {
   protected:
     // Started once the controllers are set up: its first discovery runs at once, on its worker.
     void start(std::function<void(ConsoleSettings&)> adjust = {}) {
-        ConsoleSettings settings{parseListenAddress(kHost).value(), "eth1", kToken,
-                                 Timing{3000ms, 2}, std::chrono::hours(1)};
+        ConsoleSettings settings{parseListenAddress(kHost).value(),
+                                 {"eth1"},
+                                 kToken,
+                                 Timing{3000ms, 2},
+                                 std::chrono::hours(1)};
         if (adjust) {
             adjust(settings);
         }
@@ -448,6 +452,51 @@ TEST(HttpStatus, FollowsTheExitStatus) {
     EXPECT_EQ(httpStatusFor(kNotTakenEffect), 502);
     EXPECT_EQ(httpStatusFor(kUsage), 400);
     EXPECT_EQ(httpStatusFor(kUnavailable), 503);
+}
+
+TEST_F(Console, APlanIsOpenedAppliedAndReportedOneApplyAtATime) {
+    start();
+    ASSERT_EQ(post("/api/discover").status, 200);
+    const Answer exported = send("GET", "/api/plan/export.csv");
+    EXPECT_NE(exported.response.body.find(std::string("\n") + kMac + ","), std::string::npos)
+        << exported.response.body;
+
+    const auto openPlan = [&](const std::string& name, const std::string& bytes) {
+        return send("POST", "/api/plan?name=" + name, bytes);
+    };
+    const Answer refused = openPlan("bad.csv", "mac;ntpip\n02:00:00:4B:10:01;10100100101\n");
+    ASSERT_EQ(refused.status, 200);
+    EXPECT_TRUE(refused.json["blocked"]);
+    EXPECT_NE(refused.json["text"].get<std::string>().find("bad.csv:2: ntpip"), std::string::npos);
+    EXPECT_EQ(post("/api/plan/apply", {{"id", refused.json["id"]}}).status, 400);
+
+    const Answer opened =
+        openPlan("site.csv", "mac;ntpip;site\r\n02:00:00:4B:10:01;192.0.2.124;=x\r\n");
+    ASSERT_EQ(opened.status, 200);
+    EXPECT_EQ(opened.json["pending"], 1);
+    EXPECT_EQ(post("/api/plan/apply", {{"id", refused.json["id"]}}).status,
+              409);  // not the open one
+
+    // Held in its fresh discovery: a second apply, from another tab, is refused meanwhile.
+    holdNext = true;
+    EXPECT_EQ(post("/api/plan/apply", {{"id", opened.json["id"]}, {"parallel", 4}}).status, 202);
+    ASSERT_TRUE(holding.try_acquire_for(5s));
+    EXPECT_EQ(post("/api/plan/apply", {{"id", opened.json["id"]}}).status, 409);
+    letGo.release();
+    Json progress;
+    for (int polls = 0; polls < 500; ++polls) {
+        progress = send("GET", "/api/plan/progress").json;
+        if (progress["phase"] == "done") {
+            break;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(progress["phase"], "done") << progress.dump();
+    EXPECT_EQ(progress["report"]["controllers"][0]["result"], "ok");
+    EXPECT_EQ(controller.values["ntpip"], "192.0.2.124");
+    // In the plan's separator, the label guarded against becoming a formula.
+    EXPECT_EQ(send("GET", "/api/plan/report.csv").response.body,
+              "line;mac;site;result;ntpip;problem\n2;02:00:00:4B:10:01;'=x;ok;ok;\n");
 }
 
 }  // namespace
