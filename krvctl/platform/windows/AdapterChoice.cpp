@@ -4,64 +4,37 @@
 
 namespace krvctl::windows {
 
-namespace {
-
-bool named(const NetworkInterface& adapter, const std::string& requested) {
-    return adapter.name == requested ||
-           krv::lowerCased(adapter.friendlyName) == krv::lowerCased(requested);
-}
-
-bool searchable(const NetworkInterface& adapter) {
-    return adapter.up && !adapter.loopback && !adapter.pointToPoint && adapter.canBroadcast;
-}
-
-std::string adapterNames(const InterfaceListing& listing) {
-    std::string names;
-    for (const NetworkInterface& adapter : listing.interfaces) {
-        if (adapter.loopback) {
-            continue;
+std::vector<std::string> listedNames(const AdapterListing& adapters,
+                                     const std::vector<std::string>& requested) {
+    const std::vector<NetworkInterface>& listed = adapters.listing.interfaces;
+    std::vector<std::string> names;
+    for (const std::string& name : requested) {
+        std::string found;
+        // The exact name first: two adapters may differ in letter case only on Wine.
+        for (std::size_t i = 0; i < listed.size() && found.empty(); ++i) {
+            if (listed[i].name == name ||
+                (i < adapters.ownNames.size() && adapters.ownNames[i] == name)) {
+                found = listed[i].name;
+            }
         }
-        names += (names.empty() ? "" : ", ") + ("\"" + adapter.friendlyName + "\"");
+        for (std::size_t i = 0; i < listed.size() && found.empty(); ++i) {
+            if (krv::lowerCased(listed[i].name) == krv::lowerCased(name)) {
+                found = listed[i].name;
+            }
+        }
+        names.push_back(found.empty() ? name : found);
     }
-    return names.empty() ? "none" : names;
+    return names;
 }
 
-}  // namespace
-
-AdapterChoice chooseAdapterAddresses(const InterfaceListing& listing,
-                                     const std::string& requested) {
-    AdapterChoice choice;
-    const auto fail = [&choice](int status, std::string problem) {
-        choice.failure = status;
-        choice.problem = std::move(problem);
-        return std::move(choice);
-    };
-    if (!listing.problem.empty()) {
-        return fail(kUnavailable, listing.problem);
-    }
-    std::vector<AdapterAddress>& chosen = choice.addresses;
-    bool found = false;
-    for (const NetworkInterface& adapter : listing.interfaces) {
-        if (requested.empty() ? !searchable(adapter) : !named(adapter, requested)) {
-            continue;
-        }
-        found = true;
+std::vector<AdapterAddress> addressesToBind(const std::vector<NetworkInterface>& chosen) {
+    std::vector<AdapterAddress> addresses;
+    for (const NetworkInterface& adapter : chosen) {
         for (const InterfaceAddress& address : adapter.ipv4) {
-            chosen.push_back({adapter.friendlyName, address.address});
+            addresses.push_back({adapter.name, address.address});
         }
     }
-    if (!requested.empty() && !found) {
-        return fail(kUsage, "--interface: no network adapter named '" + requested +
-                                "' (adapters: " + adapterNames(listing) + ")");
-    }
-    if (chosen.empty()) {
-        return fail(kUnavailable,
-                    requested.empty()
-                        ? "no network adapter is up with an IPv4 address to search (adapters: " +
-                              adapterNames(listing) + ")"
-                        : "the network adapter '" + requested + "' has no IPv4 address");
-    }
-    return choice;
+    return addresses;
 }
 
 }  // namespace krvctl::windows

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "krvctl/platform/windows/AdapterChoice.h"
 #include "krvctl/platform/windows/Winsock.h"
 
 namespace krvctl {
@@ -32,13 +33,13 @@ std::string broadcastOf(const in_addr& address, unsigned prefixLength) {
     return dotted(broadcast);
 }
 
-NetworkInterface describe(const IP_ADAPTER_ADDRESSES& adapter) {
+NetworkInterface describe(const IP_ADAPTER_ADDRESSES& adapter, const std::string& ownName) {
     NetworkInterface entry;
-    entry.name = adapter.AdapterName != nullptr ? adapter.AdapterName : "";
     entry.friendlyName = windows::narrowed(adapter.FriendlyName);
     if (entry.friendlyName.empty()) {
-        entry.friendlyName = entry.name;
+        entry.friendlyName = ownName;
     }
+    entry.name = entry.friendlyName;
     entry.index = adapter.IfIndex;
     entry.up = adapter.OperStatus == IfOperStatusUp;
     entry.loopback = adapter.IfType == IF_TYPE_SOFTWARE_LOOPBACK;
@@ -64,8 +65,11 @@ NetworkInterface describe(const IP_ADAPTER_ADDRESSES& adapter) {
 
 }  // namespace
 
-InterfaceListing listNetworkInterfaces() {
-    InterfaceListing listing;
+namespace windows {
+
+AdapterListing listAdapters() {
+    AdapterListing adapters;
+    InterfaceListing& listing = adapters.listing;
     constexpr ULONG kFlags =
         GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
     // Aligned for the records the call writes; adapters may come and go between the calls.
@@ -80,17 +84,25 @@ InterfaceListing listNetworkInterfaces() {
                                    reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
     }
     if (result == ERROR_NO_DATA) {
-        return listing;
+        return adapters;
     }
     if (result != NO_ERROR) {
-        listing.problem = "cannot list the network adapters: " + windows::errorText(result);
-        return listing;
+        listing.problem = "cannot list the network adapters: " + errorText(result);
+        return adapters;
     }
     for (const auto* adapter = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data());
          adapter != nullptr; adapter = adapter->Next) {
-        listing.interfaces.push_back(describe(*adapter));
+        std::string ownName = adapter->AdapterName != nullptr ? adapter->AdapterName : "";
+        listing.interfaces.push_back(describe(*adapter, ownName));
+        adapters.ownNames.push_back(std::move(ownName));
     }
-    return listing;
+    return adapters;
+}
+
+}  // namespace windows
+
+InterfaceListing listNetworkInterfaces() {
+    return windows::listAdapters().listing;
 }
 
 }  // namespace krvctl

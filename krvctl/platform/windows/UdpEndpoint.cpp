@@ -13,6 +13,7 @@
 
 #include "krvctl/platform/LanSocket.h"
 #include "krvctl/platform/NetworkInterfaces.h"
+#include "krvctl/values/ExitStatus.h"
 #include "protocol/Wire.h"
 
 namespace krvctl {
@@ -28,6 +29,7 @@ constexpr std::size_t kDatagramRoom = 16 * 1024;
 constexpr unsigned kBatch = 32;
 // Ctrl-C arrives on a thread of its own and cannot end a wait: waits are sliced this fine.
 constexpr int kLongestWaitMs = 100;
+constexpr auto kRelistAfter = std::chrono::seconds(1);
 
 sockaddr_in portAddress(const in_addr& address) {
     sockaddr_in socketAddress{};
@@ -104,56 +106,150 @@ BOOL WINAPI onConsoleControl(DWORD event) {
 
 namespace windows {
 
-OpenedEndpoint UdpEndpoint::open(const std::string& interface) {
+OpenedEndpoint UdpEndpoint::open(const std::vector<std::string>& interfaces) {
     OpenedEndpoint opened;
-    if (!startWinsock(opened.problem)) {
-        opened.failure = kUnavailable;
-        return opened;
+    const auto fail = [&opened](int status, std::string problem) {
+        opened.failure = status;
+        opened.problem = std::move(problem);
+        return std::move(opened);
+    };
+    std::string problem;
+    if (!startWinsock(problem)) {
+        return fail(kUnavailable, problem);
     }
-    AdapterChoice choice = chooseAdapterAddresses(listNetworkInterfaces(), interface);
-    if (choice.failure != kDone) {
-        opened.failure = choice.failure;
-        opened.problem = std::move(choice.problem);
-        return opened;
+    const AdapterListing adapters = listAdapters();
+    if (!adapters.listing.problem.empty()) {
+        return fail(kUnavailable, adapters.listing.problem);
     }
-    std::vector<BoundSocket> sockets;
-    for (const AdapterAddress& at : choice.addresses) {
-        OwnedSocket socket = openBound(at, opened.problem);
-        if (!socket.valid()) {
-            opened.failure = kUnavailable;
-            return opened;
-        }
-        sockets.push_back({at, std::move(socket)});
+    std::vector<std::string> named = listedNames(adapters, interfaces);
+    const InterfaceChoice choice = chooseInterfaces(adapters.listing, named);
+    if (!choice.problem.empty()) {
+        return fail(kUsage, choice.problem);
     }
-    opened.endpoint = std::make_unique<UdpEndpoint>(std::move(sockets));
+    auto endpoint = std::make_unique<UdpEndpoint>(std::move(named));
+    // Later, an address that cannot be had leaves the others searched; at the start it is the
+    // answer (most often the port held by a program that does not share it).
+    problem = endpoint->followAdapters(true);
+    if (!problem.empty()) {
+        return fail(kUnavailable, problem);
+    }
+    opened.endpoint = std::move(endpoint);
     return opened;
 }
 
-UdpEndpoint::UdpEndpoint(std::vector<BoundSocket> sockets)
-    : sockets_(std::move(sockets)), buffer_(kDatagramRoom, '\0') {}
+UdpEndpoint::UdpEndpoint(std::vector<std::string> named)
+    : named_(std::move(named)), buffer_(kDatagramRoom, '\0') {}
 
-bool UdpEndpoint::broadcast(const std::string& bytes, std::string& problem) {
+std::string UdpEndpoint::followAdapters(bool now) {
+    const auto moment = std::chrono::steady_clock::now();
+    if (!now && moment - listedAt_ < kRelistAfter) {
+        return {};
+    }
+    listedAt_ = moment;
+    const AdapterListing adapters = listAdapters();
+    if (!adapters.listing.problem.empty()) {
+        return {};  // the last good listing stays
+    }
+    const InterfaceChoice choice = chooseInterfaces(adapters.listing, named_);
+    // A named adapter that went away keeps its sockets: their sends fail and say so.
+    if (!choice.problem.empty()) {
+        return {};
+    }
+    std::string firstProblem;
+    std::vector<BoundSocket> kept;
+    for (AdapterAddress& at : addressesToBind(choice.chosen)) {
+        const auto open = std::find_if(sockets_.begin(), sockets_.end(), [&](const auto& bound) {
+            return bound.at.adapter == at.adapter && bound.at.address == at.address;
+        });
+        if (open != sockets_.end()) {
+            kept.push_back(std::move(*open));
+            continue;
+        }
+        std::string problem;
+        OwnedSocket socket = openBound(at, problem);
+        if (socket.valid()) {
+            kept.push_back({std::move(at), std::move(socket)});
+        } else if (firstProblem.empty()) {
+            firstProblem = std::move(problem);
+        }
+    }
+    sockets_ = std::move(kept);
+    std::vector<std::string> searched;
+    for (const NetworkInterface& adapter : choice.chosen) {
+        searched.push_back(adapter.name);
+    }
+    std::string there;
+    for (const NetworkInterface& adapter : adapters.listing.interfaces) {
+        if (!adapter.loopback) {
+            there += (there.empty() ? "\"" : ", \"") + adapter.name + "\"";
+        }
+    }
+    const std::lock_guard lock(searchedMutex_);
+    searched_ = std::move(searched);
+    adapterList_ = there.empty() ? "none" : there;
+    return firstProblem;
+}
+
+std::vector<std::string> UdpEndpoint::interfaces() const {
+    const std::lock_guard lock(searchedMutex_);
+    return searched_;
+}
+
+bool UdpEndpoint::broadcast(const std::string& bytes, std::string& problem,
+                            const std::string& interface) {
+    followAdapters();
     in_addr everyone{};
     everyone.s_addr = htonl(INADDR_BROADCAST);
     const sockaddr_in to = portAddress(everyone);
-    bool left = false;
-    std::string failures;
-    for (const BoundSocket& bound : sockets_) {
-        const int sent = ::sendto(bound.socket.get(), bytes.data(), static_cast<int>(bytes.size()),
-                                  0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        if (sent == static_cast<int>(bytes.size())) {
-            left = true;
-            continue;
+    std::vector<std::string> targets;
+    std::string adapterList;
+    {
+        const std::lock_guard lock(searchedMutex_);
+        for (const std::string& searched : searched_) {
+            if (interface.empty() || searched == interface) {
+                targets.push_back(searched);
+            }
         }
-        const int error = sent < 0 ? ::WSAGetLastError() : WSAEMSGSIZE;
-        failures += (failures.empty() ? "" : "; ") + ("\"" + bound.at.adapter + "\" (" +
-                                                      bound.at.address + "): " + errorText(error));
+        adapterList = adapterList_;
+    }
+    if (targets.empty()) {
+        problem = !interface.empty() ? "\"" + interface + "\" is no longer searched"
+                                     : "no network adapter is up with an IPv4 address to search "
+                                       "(adapters: " +
+                                           adapterList + ")";
+        return false;
+    }
+    std::size_t left = 0;
+    std::string failures;
+    for (const std::string& adapter : targets) {
+        // Once by each adapter: every address's socket hears the replies, which are broadcasts,
+        // so one more copy of a request would only be answered twice.
+        bool sent = false;
+        std::string why = "no IPv4 address";
+        for (const BoundSocket& bound : sockets_) {
+            if (sent || bound.at.adapter != adapter) {
+                continue;
+            }
+            const int count =
+                ::sendto(bound.socket.get(), bytes.data(), static_cast<int>(bytes.size()), 0,
+                         reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            sent = count == static_cast<int>(bytes.size());
+            if (!sent) {
+                why = bound.at.address + ": " +
+                      errorText(count < 0 ? ::WSAGetLastError() : WSAEMSGSIZE);
+            }
+        }
+        if (sent) {
+            ++left;
+        } else {
+            failures += (failures.empty() ? "\"" : "; \"") + adapter + "\": " + why;
+        }
     }
     // One adapter that carried it is a search; the others' failures are for --interface.
-    if (!left) {
+    if (left == 0) {
         problem = failures;
     }
-    return left;
+    return left > 0;
 }
 
 bool UdpEndpoint::drainReadable(const std::vector<bool>& readable) {
@@ -175,7 +271,7 @@ bool UdpEndpoint::drainReadable(const std::vector<bool>& readable) {
             char from[INET_ADDRSTRLEN] = {};
             ::inet_ntop(AF_INET, &sender.sin_addr, from, sizeof from);
             const std::size_t length = cut ? buffer_.size() : static_cast<std::size_t>(got);
-            pending_.push_back({buffer_.substr(0, length), from});
+            pending_.push_back({buffer_.substr(0, length), from, sockets_[i].at.adapter});
             any = true;
         }
     }
@@ -218,8 +314,8 @@ bool UdpEndpoint::interrupted() const {
 
 }  // namespace windows
 
-OpenedEndpoint openLanEndpoint(const std::string& interface) {
-    return windows::UdpEndpoint::open(interface);
+OpenedEndpoint openLanEndpoint(const std::vector<std::string>& interfaces) {
+    return windows::UdpEndpoint::open(interfaces);
 }
 
 void stopWaitingOnInterrupt() {

@@ -14,15 +14,15 @@
 #include "krvctl/platform/LocalSystem.h"
 #include "krvctl/platform/windows/AdapterChoice.h"
 #include "krvctl/platform/windows/Winsock.h"
+#include "krvctl/values/ExitStatus.h"
 
 namespace krvctl::windows {
 namespace {
 
-NetworkInterface adapter(std::string name, std::string friendly, std::vector<std::string> addresses,
-                         bool up = true) {
+NetworkInterface adapter(std::string name, std::vector<std::string> addresses, bool up = true) {
     NetworkInterface entry;
-    entry.name = std::move(name);
-    entry.friendlyName = std::move(friendly);
+    entry.name = name;
+    entry.friendlyName = std::move(name);
     entry.up = up;
     entry.canBroadcast = true;
     for (std::string& address : addresses) {
@@ -31,69 +31,72 @@ NetworkInterface adapter(std::string name, std::string friendly, std::vector<std
     return entry;
 }
 
-InterfaceListing laptop() {
-    NetworkInterface loopback = adapter("{LOOP}", "Loopback Pseudo-Interface 1", {"127.0.0.1"});
+// As listAdapters gives them: named by their friendly names, their own names beside.
+AdapterListing laptop() {
+    NetworkInterface loopback = adapter("Loopback Pseudo-Interface 1", {"127.0.0.1"});
     loopback.loopback = true;
     loopback.canBroadcast = false;
-    NetworkInterface vpn = adapter("{VPN}", "Company VPN", {"10.8.0.5"});
+    NetworkInterface vpn = adapter("Company VPN", {"10.8.0.5"});
     vpn.pointToPoint = true;
     vpn.canBroadcast = false;
-    return {{loopback, adapter("{E1}", "Ethernet", {"192.0.2.20"}),
-             adapter("{E2}", "Ethernet 2", {"198.51.100.20", "203.0.113.20"}),
-             adapter("{WIFI}", "Wi-Fi", {"10.0.0.7"}, false), vpn,
-             adapter("{USB}", "USB Ethernet", {})},
-            ""};
+    return {{{loopback, adapter("Ethernet", {"192.0.2.20"}),
+              adapter("Ethernet 2", {"198.51.100.20", "203.0.113.20"}),
+              adapter("Wi-Fi", {"10.0.0.7"}, false), vpn, adapter("USB Ethernet", {})},
+             ""},
+            {"{LOOP}", "{E1}", "{E2}", "{WIFI}", "{VPN}", "{USB}"}};
 }
 
-std::string addressesOf(const AdapterChoice& choice) {
+std::string addressesOf(const std::vector<AdapterAddress>& addresses) {
     std::string text;
-    for (const AdapterAddress& at : choice.addresses) {
+    for (const AdapterAddress& at : addresses) {
         text += (text.empty() ? "" : " ") + at.adapter + "=" + at.address;
     }
     return text;
 }
 
-TEST(AdapterChoice, PicksTheAddressesToSearchOrSaysWhyNone) {
+TEST(AdapterChoice, NamesAsTypedBecomeTheListingsAndEachAddressASocket) {
     struct Case {
-        std::string requested;
-        int failure;
-        std::string addresses;  // or a piece of the problem
+        std::vector<std::string> requested;
+        std::string addresses;  // or a piece of the usage problem
     };
     const Case cases[] = {
         // Every adapter up that reaches a LAN by broadcast, each address a socket of its own.
-        {"", kDone, "Ethernet=192.0.2.20 Ethernet 2=198.51.100.20 Ethernet 2=203.0.113.20"},
-        {"Ethernet 2", kDone, "Ethernet 2=198.51.100.20 Ethernet 2=203.0.113.20"},
-        {"ethernet 2", kDone, "Ethernet 2=198.51.100.20 Ethernet 2=203.0.113.20"},
-        {"{E1}", kDone, "Ethernet=192.0.2.20"},
+        {{}, "Ethernet=192.0.2.20 Ethernet 2=198.51.100.20 Ethernet 2=203.0.113.20"},
+        {{"Ethernet 2"}, "Ethernet 2=198.51.100.20 Ethernet 2=203.0.113.20"},
+        {{"ethernet 2"}, "Ethernet 2=198.51.100.20 Ethernet 2=203.0.113.20"},
+        {{"{E1}"}, "Ethernet=192.0.2.20"},
+        // The same adapter by two of its names is searched once.
+        {{"{E1}", "ETHERNET", "Ethernet"}, "Ethernet=192.0.2.20"},
+        {{"Ethernet 2", "Ethernet"},
+         "Ethernet 2=198.51.100.20 Ethernet 2=203.0.113.20 Ethernet=192.0.2.20"},
         // Asked for by name, an adapter the search leaves out is used all the same.
-        {"Wi-Fi", kDone, "Wi-Fi=10.0.0.7"},
-        {"Ethernet 3", kUsage, "adapters: \"Ethernet\", \"Ethernet 2\", \"Wi-Fi\""},
-        {"{e1}", kUsage, "no network adapter named '{e1}'"},
-        {"USB Ethernet", kUnavailable, "'USB Ethernet' has no IPv4 address"},
+        {{"Wi-Fi"}, "Wi-Fi=10.0.0.7"},
+        // Named, an adapter without an address is searched with no socket: sends say why.
+        {{"USB Ethernet"}, ""},
+        {{"Ethernet 3"}, "there are: Loopback Pseudo-Interface 1, Ethernet, Ethernet 2, Wi-Fi"},
+        // An adapter's own name is its exact GUID text only.
+        {{"Ethernet", "{e1}"}, "no network interface named '{e1}'"},
     };
+    const AdapterListing adapters = laptop();
     for (const Case& c : cases) {
-        const AdapterChoice choice = chooseAdapterAddresses(laptop(), c.requested);
-        EXPECT_EQ(choice.failure, c.failure) << c.requested;
-        if (c.failure == kDone) {
-            EXPECT_EQ(addressesOf(choice), c.addresses) << c.requested;
+        const InterfaceChoice choice =
+            chooseInterfaces(adapters.listing, listedNames(adapters, c.requested));
+        const std::string asked = c.requested.empty() ? "(all)" : c.requested.front();
+        if (choice.problem.empty()) {
+            EXPECT_EQ(addressesOf(addressesToBind(choice.chosen)), c.addresses) << asked;
         } else {
-            EXPECT_TRUE(choice.addresses.empty()) << c.requested;
+            EXPECT_TRUE(choice.chosen.empty()) << asked;
             EXPECT_NE(choice.problem.find(c.addresses), std::string::npos)
-                << c.requested << ": " << choice.problem;
+                << asked << ": " << choice.problem;
         }
     }
 }
 
-TEST(AdapterChoice, NothingToSearchIsUnavailableAndAListingFailureIsPassedOn) {
-    InterfaceListing onlyDown = {{adapter("{W}", "Wi-Fi", {"10.0.0.7"}, false)}, ""};
-    const AdapterChoice none = chooseAdapterAddresses(onlyDown, "");
-    EXPECT_EQ(none.failure, kUnavailable);
-    EXPECT_NE(none.problem.find("no network adapter is up"), std::string::npos) << none.problem;
-
-    const AdapterChoice broken =
-        chooseAdapterAddresses({{}, "cannot list the network adapters: boom"}, "");
-    EXPECT_EQ(broken.failure, kUnavailable);
-    EXPECT_EQ(broken.problem, "cannot list the network adapters: boom");
+TEST(AdapterChoice, AnExactNameWinsOverOneDifferingInLetterCase) {
+    const AdapterListing adapters = {
+        {{adapter("LAN", {"192.0.2.20"}), adapter("lan", {"198.51.100.20"})}, ""}, {"{A}", "{B}"}};
+    EXPECT_EQ(listedNames(adapters, {"lan", "LAN", "Lan"}),
+              (std::vector<std::string>{"lan", "LAN", "LAN"}));
 }
 
 TEST(WindowsErrors, AreWordsWithTheirNumberAndANumberWhereTheSystemHasNone) {
@@ -106,7 +109,7 @@ TEST(WindowsErrors, AreWordsWithTheirNumberAndANumberWhereTheSystemHasNone) {
 }
 
 TEST(WindowsEndpoint, AnUnknownAdapterIsAUsageErrorBeforeAnySocketIsOpened) {
-    const OpenedEndpoint opened = openLanEndpoint("no such adapter 7217");
+    const OpenedEndpoint opened = openLanEndpoint({"no such adapter 7217"});
     EXPECT_EQ(opened.endpoint, nullptr);
     EXPECT_EQ(opened.failure, kUsage);
     EXPECT_NE(opened.problem.find("'no such adapter 7217'"), std::string::npos) << opened.problem;
