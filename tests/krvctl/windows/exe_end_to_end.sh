@@ -36,6 +36,16 @@ if [ "$(ip -o link show | wc -l)" -ne 1 ]; then
     echo "exe_end_to_end.sh: --inside must run in a new network namespace" >&2
     exit 1
 fi
+# The tmpfs hides what lies under /tmp: the program, the prefix and the daemon must not.
+for path in "$exe" "$prefix" "$krvd"; do
+    case $(realpath -m "$path") in
+    /tmp/*)
+        echo "exe_end_to_end.sh: $path is under /tmp, which this test replaces;" \
+            "build elsewhere (KRV_BUILD_DIR)" >&2
+        exit 1
+        ;;
+    esac
+done
 mount -t tmpfs -o mode=1777 tmpfs /tmp
 work=$(mktemp -d /tmp/krvctl-exe-XXXXXX)
 pids=()
