@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building, testing and the demo need on Debian 12; with --ship also what the
 # AArch64 cross build and the packages need, with --image also what builds and boots the
-# controller's image (scripts/test.sh asks for it). Safe to run again: packages that are already
+# controller's image (scripts/test.sh asks for it), with --windows what builds krvctl.exe and
+# runs it under Wine. Safe to run again: packages that are already
 # present are left alone and apt is only asked when something is missing.
 set -euo pipefail
 
@@ -26,17 +27,26 @@ packages=(
 )
 ship=0
 image=0
+windows=0
 for option in "$@"; do
     case $option in
     --ship) ship=1 ;;
     # The booted controller image: its build (which needs the packages and the cross build)
     # and the emulators that boot it.
     --image) ship=1 image=1 ;;
-    *) echo "install-deps.sh: unknown option $option (--ship, --image)" >&2; exit 2 ;;
+    --windows) windows=1 ;;
+    *) echo "install-deps.sh: unknown option $option (--ship, --image, --windows)" >&2; exit 2 ;;
     esac
 done
 if [ "$image" -eq 1 ]; then
     packages+=(mmdebstrap arch-test qemu-system-arm python3 e2fsprogs)
+fi
+if [ "$windows" -eq 1 ]; then
+    packages+=(
+        # the cross compiler (POSIX threads: std::thread), Wine to run the tests, the zip;
+        # dpkg-dev unpacks libcsv's source package, which has no Windows build in Debian
+        g++-mingw-w64-x86-64-posix wine64 zip unzip dpkg-dev
+    )
 fi
 if [ "$ship" -eq 1 ]; then
     packages+=(

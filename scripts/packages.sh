@@ -3,7 +3,8 @@
 # build-aarch64/, see scripts/cross-aarch64.sh) and checks them: contents, dependencies,
 # lintian, the krvd unit (systemd-analyze verify and its exposure figure), and an installation
 # of the amd64 packages into a throw-away root, whose maintainer scripts run there against
-# recording stand-ins of the service tools. Nothing is installed on this machine.
+# recording stand-ins of the service tools. Nothing is installed on this machine. Beside them,
+# krvctl for Windows as a zip with its guide (build-windows/packages/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -195,6 +196,33 @@ for arch in amd64 arm64; do
 done
 
 lintian --fail-on error --display-info "${debs[@]}" || fail "lintian found errors"
+
+# --- krvctl for Windows: krvctl.exe (scripts/build-windows.sh) and its guide in a zip --------
+scripts/build-windows.sh >/dev/null
+version=$(sed -n 's/^project(krevane_controller VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+zip_dir="$work/krvctl-$version-windows-x86_64"
+mkdir -p "$zip_dir" build-windows/packages
+x86_64-w64-mingw32-strip -o "$zip_dir/krvctl.exe" build-windows/krvctl/krvctl.exe
+# Notepad of older Windows shows only CR LF line ends.
+sed 's/$/\r/' docs/windows.md >"$zip_dir/README-windows.txt"
+windows_zip="$PWD/build-windows/packages/krvctl-$version-windows-x86_64.zip"
+rm -f "$windows_zip"
+(cd "$work" && zip -q -r -X "$windows_zip" "$(basename "$zip_dir")")
+objdump -f "$zip_dir/krvctl.exe" | grep -q 'file format pei-x86-64' ||
+    fail "$windows_zip: krvctl.exe is not a 64-bit Windows program"
+# One file on a bare Windows: only the system's own DLLs, none of the compiler's run-time.
+dlls=$(objdump -p "$zip_dir/krvctl.exe" | sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | xargs)
+for dll in $dlls; do
+    case $dll in
+    kernel32.dll | msvcrt.dll | ws2_32.dll | iphlpapi.dll | mswsock.dll | advapi32.dll | \
+        user32.dll | bcrypt.dll | shell32.dll | api-ms-win-*) ;;
+    *) fail "$windows_zip: krvctl.exe needs $dll ($dlls)" ;;
+    esac
+done
+[ "$(unzip -Z1 "$windows_zip" | sort | xargs)" = \
+    "krvctl-$version-windows-x86_64/ krvctl-$version-windows-x86_64/README-windows.txt krvctl-$version-windows-x86_64/krvctl.exe" ] ||
+    fail "$windows_zip holds: $(unzip -Z1 "$windows_zip" | xargs)"
+echo "$windows_zip: $(stat -c %s "$windows_zip") bytes (krvctl.exe $(stat -c %s "$zip_dir/krvctl.exe") bytes, DLLs: $dlls)"
 
 amd64_debs=(build/packages/krvd_*_amd64.deb build/packages/tapsim_*_amd64.deb)
 [ -e build/packages/krvctl_*_amd64.deb ] && amd64_debs+=(build/packages/krvctl_*_amd64.deb)

@@ -24,5 +24,7 @@ bool standardErrorIsTerminal();
 // nothing when there is no such folder to be had.
 void rememberDiscoveredMacs(const std::vector<std::string>& macs);
 std::optional<std::string> readStandardInputLine();
+// A peer that closes a connection early (a browser leaving the console) must not end the program.
+void keepRunningWhenPeersHangUp();
 
 }  // namespace krvctl

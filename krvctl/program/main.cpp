@@ -20,7 +20,11 @@ int main(int argc, char** argv) {
                                     std::cerr,
                                     krvctl::stopWaitingOnInterrupt,
                                     krvctl::awaitInterrupt,
-                                    krvctl::serveWebConsole,
+                                    [](krvctl::Endpoint& lan, const krvctl::WebOptions& options,
+                                       krvctl::Environment& environment) {
+                                        krvctl::keepRunningWhenPeersHangUp();
+                                        return krvctl::serveWebConsole(lan, options, environment);
+                                    },
                                     krvctl::readLocalFile,
                                     krvctl::writeLocalFile,
                                     krvctl::standardInputIsTerminal,

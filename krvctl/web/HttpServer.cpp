@@ -1,7 +1,5 @@
 #include "krvctl/web/HttpServer.h"
 
-#include <strings.h>
-
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -24,9 +22,9 @@ namespace {
 const std::string* lookup(const std::vector<std::pair<std::string, std::string>>& pairs,
                           std::string_view name, bool anyCase) {
     for (const auto& [key, value] : pairs) {
-        const bool same = anyCase ? key.size() == name.size() &&
-                                        ::strncasecmp(key.data(), name.data(), name.size()) == 0
-                                  : key == name;
+        const bool same = anyCase
+                              ? beast::iequals(key, beast::string_view(name.data(), name.size()))
+                              : key == name;
         if (same) {
             return &value;
         }

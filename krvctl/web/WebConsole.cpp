@@ -1,7 +1,6 @@
 #include "krvctl/web/WebConsole.h"
 
 #include <chrono>
-#include <csignal>
 #include <ostream>
 #include <thread>
 
@@ -23,8 +22,6 @@ std::int64_t wallClockMs() {
 }  // namespace
 
 int serveWebConsole(Endpoint& lan, const WebOptions& options, Environment& environment) {
-    // A browser that closes a connection early must not end the program.
-    std::signal(SIGPIPE, SIG_IGN);
     if (!options.listen.loopback()) {
         environment.err
             << "krvctl: WARNING: the console is to listen on " << options.listen.text()

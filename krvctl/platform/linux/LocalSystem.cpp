@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -76,6 +77,10 @@ std::optional<std::string> readStandardInputLine() {
         return std::nullopt;
     }
     return line;
+}
+
+void keepRunningWhenPeersHangUp() {
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace krvctl

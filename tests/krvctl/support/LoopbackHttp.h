@@ -4,12 +4,12 @@
 // server: it writes exactly the bytes it is given (slowly, malformed or endless if the test
 // wants) and reads what comes back within a time limit.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -25,23 +25,14 @@ struct HttpAnswer {
     std::string body;
 };
 
+// On Boost.Asio, so that it runs wherever the console's server runs (also under Wine).
 class LoopbackClient {
   public:
-    explicit LoopbackClient(std::uint16_t port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in server{};
-        server.sin_family = AF_INET;
-        server.sin_port = htons(port);
-        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd_ >= 0 &&
-            ::connect(fd_, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~LoopbackClient() {
-        if (fd_ >= 0) {
-            ::close(fd_);
+    explicit LoopbackClient(std::uint16_t port) : socket_(context_) {
+        boost::system::error_code failed;
+        socket_.connect({boost::asio::ip::address_v4::loopback(), port}, failed);
+        if (failed) {
+            socket_.close(failed);
         }
     }
     LoopbackClient(const LoopbackClient&) = delete;
@@ -49,16 +40,12 @@ class LoopbackClient {
 
     // False once the server closed the connection (or never took it).
     bool send(const std::string& bytes) {
-        std::size_t done = 0;
-        while (fd_ >= 0 && done < bytes.size()) {
-            const ssize_t sent =
-                ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (sent <= 0) {
-                return false;
-            }
-            done += static_cast<std::size_t>(sent);
+        if (!socket_.is_open()) {
+            return false;
         }
-        return fd_ >= 0;
+        boost::system::error_code failed;
+        boost::asio::write(socket_, boost::asio::buffer(bytes), failed);
+        return !failed;
     }
 
     // The next whole response (its body by Content-Length, none for a HEAD), or nothing when
@@ -98,29 +85,41 @@ class LoopbackClient {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (readMore(deadline)) {
         }
-        return fd_ < 0 || ended_;
+        return !socket_.is_open() || ended_;
     }
 
   private:
     bool readMore(std::chrono::steady_clock::time_point deadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd waiting{fd_, POLLIN, 0};
-        if (fd_ < 0 || left.count() <= 0 ||
-            ::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (!socket_.is_open() || ended_ || left <= std::chrono::steady_clock::duration::zero()) {
             return false;
         }
-        char chunk[16384];
-        const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
-        if (got <= 0) {
-            ended_ = true;
-            return false;
+        bool got = false;
+        bool done = false;
+        socket_.async_read_some(boost::asio::buffer(chunk_),
+                                [&](const boost::system::error_code& failed, std::size_t size) {
+                                    done = true;
+                                    if (!failed) {
+                                        buffer_.append(chunk_.data(), size);
+                                        got = true;
+                                    } else if (failed != boost::asio::error::operation_aborted) {
+                                        ended_ = true;
+                                    }
+                                });
+        context_.restart();
+        context_.run_for(left);
+        if (!done) {
+            // Out of time: the read is cancelled and its handler run before the next one.
+            socket_.cancel();
+            context_.restart();
+            context_.run();
         }
-        buffer_.append(chunk, static_cast<std::size_t>(got));
-        return true;
+        return got;
     }
 
-    int fd_ = -1;
+    boost::asio::io_context context_;
+    boost::asio::ip::tcp::socket socket_;
+    std::array<char, 16384> chunk_{};
     std::string buffer_;
     bool ended_ = false;
 };
