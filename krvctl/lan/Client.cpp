@@ -159,8 +159,10 @@ Discovery Client::discoverUntil(const std::vector<std::string>* expected) {
     auto endBy = steady_clock::time_point::max();
     Timing timing = timing_;
     if (expected != nullptr) {
+        // A planned controller not heard yet is likelier slow than gone: three windows at the
+        // least, and on while new ones keep answering.
         timing.timeout = 10 * timing_.timeout;
-        endBy = start + timing_.timeout;
+        endBy = start + 3 * timing_.timeout;
     }
     const auto outcome = exchange(
         [&] { return queryRequest(seqid, ""); }, Command::Status, seqid, "",

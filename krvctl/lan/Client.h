@@ -92,8 +92,8 @@ class Client {
     Discovery discover();
     // For a plan: ends early once every one of expected has answered, after a grace for the
     // others on the LAN as long again as they took (at least half a second); while one has not,
-    // it listens a window past the latest new answer, up to ten windows, since a loaded LAN
-    // still answering is likelier slow than short.
+    // it listens three windows, and on a window past the latest new answer, up to ten windows,
+    // since a loaded LAN still answering is likelier slow than short.
     Discovery discover(const std::vector<std::string>& expected);
     // The first STATUS of that controller.
     QueryAnswer query(const std::string& mac);

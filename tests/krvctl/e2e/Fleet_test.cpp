@@ -189,7 +189,8 @@ TEST_F(Fleet, APlanFromASpreadsheetIsAppliedOnceAndThenFindsNothingToDo) {
     const ToolRun planned = runTool(hub, {"--timeout", window, "--json", "plan", path});
     EXPECT_EQ(planned.status, 2) << planned.err;
     const Json changes = Json::parse(planned.out);
-    EXPECT_EQ(changes["changes"].size(), static_cast<std::size_t>(kFleetSize));
+    ASSERT_EQ(changes["changes"].size(), static_cast<std::size_t>(kFleetSize)) << planned.err;
+    ASSERT_EQ(changes["missing"].size(), 1u) << planned.err;
     EXPECT_EQ(changes["missing"][0]["house"], "spare");
     EXPECT_EQ(changes["changes"][5]["ip"]["wanted"], "192.0.2.105");
 

@@ -207,8 +207,8 @@ TEST(Apply, DiscoveryForAPlanEndsOnceThePlannedHaveAnsweredAndTheOthersHadAsLong
     const std::vector<Case> cases = {
         {"all planned answered, a quick other", {0, 1}, 40ms, 300ms, 540ms, 3},
         {"all planned answered, a slow other", {0, 1}, 40ms, 2000ms, 540ms, 2},
-        {"a planned one silent: a window after the last", {0, 1, 7}, 40ms, 300ms, 3300ms, 3},
-        {"answers still coming: listened on", {0, 1, 7}, 2500ms, 4800ms, 7800ms, 3},
+        {"a planned one silent: three windows", {0, 1, 7}, 40ms, 300ms, 9000ms, 3},
+        {"answers still coming: a window after the last", {0, 1, 7}, 7000ms, 9500ms, 12500ms, 3},
         {"a planned one slow, the others given as long", {0, 1}, 2500ms, 300ms, 5000ms, 3},
     };
     for (const Case& c : cases) {
