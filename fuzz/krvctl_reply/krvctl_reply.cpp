@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(terminalSafe(krvctl::printable(record->mac)), "a MAC is shown printable", input);
         krvctl::dumpJson(krvctl::controllerJson(*record), -1);
     }
-    const krvctl::MonitoredDatagram monitored{{input, "192.0.2.10"}, decoded, 1796731200000};
+    const krvctl::MonitoredDatagram monitored{{input, "192.0.2.10", "eth0"}, decoded, 1796731200000};
     require(terminalSafe(krvctl::monitorLine(monitored)), "a monitor line is printable", input);
     krvctl::dumpJson(krvctl::monitorJson(monitored), -1);
     return 0;
