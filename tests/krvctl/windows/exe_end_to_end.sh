@@ -40,9 +40,10 @@ fi
 for path in "$exe" "$prefix" "$krvd"; do
     case $(realpath -m "$path") in
     /tmp/*)
-        echo "exe_end_to_end.sh: $path is under /tmp, which this test replaces;" \
+        # It cannot run here, which is a skip, not a fault of krvctl.exe.
+        echo "exe_end_to_end.sh: skipped: $path is under /tmp, which this test replaces;" \
             "build elsewhere (KRV_BUILD_DIR)" >&2
-        exit 1
+        exit 77
         ;;
     esac
 done
