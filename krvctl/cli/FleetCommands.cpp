@@ -28,7 +28,7 @@ void printPlanAs(Environment& environment, const Plan& plan, bool json) {
 }
 
 // The LAN as the plan needs it; nothing when the query cannot be sent (said on stderr). It ends
-// once every controller the file expects has answered, and the others had as long again.
+// shortly after every controller the file expects (not marked absent) has answered.
 std::optional<Discovery> discoverFor(Environment& environment, Client& client,
                                      const PlanFile& file) {
     std::vector<std::string> expected;

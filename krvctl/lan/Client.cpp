@@ -11,6 +11,7 @@
 namespace krvctl {
 
 namespace wire = krv::wire;
+using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 namespace {
@@ -186,8 +187,13 @@ Discovery Client::discoverUntil(const std::vector<std::string>* expected) {
                 return false;
             }
             if (awaited.empty()) {
+                // A short grace for controllers on the LAN the plan does not name: they are
+                // only reported, and a no-op apply should not wait as long again for them.
                 finished = true;
-                endBy = clock_.now() + std::max(after, std::chrono::milliseconds(500));
+                const auto grace =
+                    std::clamp(std::chrono::duration_cast<milliseconds>(after / 4),
+                               milliseconds(500), std::max(milliseconds(500), timing_.timeout));
+                endBy = clock_.now() + grace;
             } else if (isNew) {
                 endBy = std::max(endBy, clock_.now() + timing_.timeout);
             }
