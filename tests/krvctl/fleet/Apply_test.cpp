@@ -8,6 +8,7 @@
 
 #include <map>
 
+#include "krvctl/operations/Operations.h"
 #include "tests/krvctl/support/FakeController.h"
 
 namespace krvctl {
@@ -224,6 +225,42 @@ TEST(Apply, DiscoveryForAPlanEndsShortlyAfterThePlannedHaveAnswered) {
         EXPECT_EQ(lan.clock.elapsed() - start, c.endsAfter) << c.what;
         EXPECT_EQ(found.controllers.size(), c.listed) << c.what;
     }
+}
+
+// The tool's own schedule, where every controller has a processor of its own and answers in
+// 200 ms: a change to two dozen at once costs little more than one verified assign (their
+// pauses overlap, the discovery ends shortly after the last planned answer), and a second
+// apply is over once they have answered.
+TEST(Apply, AFleetAtOnceCostsLittleMoreThanOneVerifiedAssign) {
+    constexpr int kControllers = 24;
+    Lan lan(kControllers);
+    for (int i = 0; i < kControllers; ++i) {
+        lan.fleet.at(i).delay = 200ms;
+    }
+    const auto assignment = parseAssignmentArguments({"ntpip=192.0.2.60"});
+    ASSERT_TRUE(assignment);
+    auto start = lan.clock.elapsed();
+    EXPECT_EQ(assignAndVerify(lan.client, macOf(0), assignment.value(), {}).status, kDone);
+    const auto oneAssign = lan.clock.elapsed() - start;
+
+    std::string csv = "mac,ntpip\n";
+    std::vector<std::string> macs;
+    for (int i = 0; i < kControllers; ++i) {
+        csv += macOf(i) + ",192.0.2.124\n";
+        macs.push_back(macOf(i));
+    }
+    const auto applied = [&] {
+        const auto begun = lan.clock.elapsed();
+        const Plan plan = makePlan(readPlanFile("plan.csv", csv), lan.client.discover(macs));
+        ApplyOptions options;
+        options.parallel = kControllers;
+        const ApplyReport report = applyPlan(lan.client, plan, options);
+        EXPECT_EQ(report.status, kDone);
+        return lan.clock.elapsed() - begun;
+    };
+    const auto first = applied();
+    EXPECT_LE(first * 10, oneAssign * 13) << first.count() << " ms against " << oneAssign.count();
+    EXPECT_LE(applied(), 1500ms);
 }
 
 TEST(Apply, ASecondApplyOfTheSameFileSendsNothing) {
