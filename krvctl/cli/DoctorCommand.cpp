@@ -11,18 +11,20 @@
 
 namespace krvctl {
 
-int runDoctor(Environment& environment, const std::vector<std::string>& named,
+int runDoctor(Environment& environment, const std::vector<std::string>& given,
               double timeoutSeconds, int retries, bool json) {
     // Before any socket of its own is open, so that the port's holders are others only.
     const SystemFacts facts = environment.gatherFacts(krv::wire::kPort);
-    for (const std::string& name : named) {
-        const auto& listed = facts.interfaces.interfaces;
-        if (facts.interfaces.problem.empty() &&
-            std::none_of(listed.begin(), listed.end(),
-                         [&](const NetworkInterface& i) { return i.name == name; })) {
-            environment.err << "krvctl: --interface: no network interface named '"
-                            << printable(name) << "'\n";
-            return kUsage;
+    std::vector<std::string> named;
+    for (const std::string& name : given) {
+        named.push_back(listedNameOf(facts.interfaces.interfaces, name));
+        if (named.back().empty()) {
+            if (facts.interfaces.problem.empty()) {
+                environment.err << "krvctl: --interface: no network interface named '"
+                                << printable(name) << "'\n";
+                return kUsage;
+            }
+            named.back() = name;
         }
     }
     const std::vector<std::string> toSearch =

@@ -38,6 +38,11 @@ InterfaceListing listNetworkInterfaces();
 // loopback and point-to-point links (VPN tunnels) reach no controller LAN.
 bool isSearchable(const NetworkInterface& interface);
 
+// The listing's own name for a name given to --interface: the same name, else the one that
+// differs from it in letter case only, the first such (Windows' adapter names ignore case);
+// empty for none.
+std::string listedNameOf(const std::vector<NetworkInterface>& interfaces, const std::string& name);
+
 struct InterfaceChoice {
     std::vector<NetworkInterface> chosen;
     std::string problem;  // a usage problem naming the interfaces there are; empty otherwise

@@ -1,7 +1,5 @@
 #include "krvctl/platform/windows/AdapterChoice.h"
 
-#include "protocol/TextTransforms.h"
-
 namespace krvctl::windows {
 
 std::vector<std::string> listedNames(const AdapterListing& adapters,
@@ -9,17 +7,14 @@ std::vector<std::string> listedNames(const AdapterListing& adapters,
     const std::vector<NetworkInterface>& listed = adapters.listing.interfaces;
     std::vector<std::string> names;
     for (const std::string& name : requested) {
-        std::string found;
-        // The exact name first: two adapters may differ in letter case only on Wine.
-        for (std::size_t i = 0; i < listed.size() && found.empty(); ++i) {
-            if (listed[i].name == name ||
-                (i < adapters.ownNames.size() && adapters.ownNames[i] == name)) {
-                found = listed[i].name;
-            }
-        }
-        for (std::size_t i = 0; i < listed.size() && found.empty(); ++i) {
-            if (krv::lowerCased(listed[i].name) == krv::lowerCased(name)) {
-                found = listed[i].name;
+        std::string found = listedNameOf(listed, name);
+        if (found != name) {
+            // An adapter's own name ({GUID}) before a friendly name in another letter case.
+            for (std::size_t i = 0; i < listed.size() && i < adapters.ownNames.size(); ++i) {
+                if (adapters.ownNames[i] == name) {
+                    found = listed[i].name;
+                    break;
+                }
             }
         }
         names.push_back(found.empty() ? name : found);

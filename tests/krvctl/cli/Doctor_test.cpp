@@ -53,6 +53,13 @@ TEST_F(Doctor, SearchesEligibleInterfacesOnlyAndReportsWhatItFound) {
     EXPECT_EQ(unknown.status, kUsage);
     EXPECT_EQ(unknown.err, "krvctl: --interface: no network interface named 'eth9'\n");
     EXPECT_EQ(opened, 0);
+
+    // A name in another letter case (as Windows' adapter names are typed) is the listed one.
+    controller.silent = false;
+    openedInterfaces.clear();
+    const ToolOutput anyCase = run({"--interface", "ETH0", "--timeout", "1", "doctor"});
+    EXPECT_EQ(anyCase.status, kDone) << anyCase.err;
+    EXPECT_EQ(openedInterfaces, std::vector<std::string>{"eth0"});
 }
 
 TEST_F(Doctor, DiscoverPointsToDoctorWhenNothingAnswers) {

@@ -48,6 +48,8 @@ TEST(InterfaceChoice, ByDefaultEveryInterfaceThatCanReachALanAndNamedOnesAsGiven
         {{"eth2", "eth1", "eth2"}, {"eth2", "eth1"}, ""},
         // Asked for by name, also one the default leaves out.
         {{"eth3", "tun0"}, {"eth3", "tun0"}, ""},
+        // Typed in another letter case, as on Windows: the listing's name.
+        {{"ETH1", "eth1"}, {"eth1"}, ""},
         {{"eth1", "eth9"},
          {},
          "--interface: no network interface named 'eth9' (there are: lo, wlan0, eth1, eth3, tun0, "
