@@ -161,9 +161,9 @@ Discovery Client::discoverUntil(const std::vector<std::string>* expected) {
     Timing timing = timing_;
     if (expected != nullptr) {
         // A planned controller not heard yet is likelier slow than gone: three windows at the
-        // least, and on while new ones keep answering.
+        // least, and on while new ones keep answering. A LAN where nothing has answered yet
+        // may be one of controllers all reading their state at once: up to ten windows.
         timing.timeout = 10 * timing_.timeout;
-        endBy = start + 3 * timing_.timeout;
     }
     const auto outcome = exchange(
         [&] { return queryRequest(seqid, ""); }, Command::Status, seqid, "",
@@ -195,7 +195,8 @@ Discovery Client::discoverUntil(const std::vector<std::string>* expected) {
                                milliseconds(500), std::max(milliseconds(500), timing_.timeout));
                 endBy = clock_.now() + grace;
             } else if (isNew) {
-                endBy = std::max(endBy, clock_.now() + timing_.timeout);
+                const auto atLeast = found.size() == 1 ? start + 3 * timing_.timeout : endBy;
+                endBy = std::max(atLeast, clock_.now() + timing_.timeout);
             }
             return false;
         },

@@ -225,6 +225,16 @@ TEST(Apply, DiscoveryForAPlanEndsShortlyAfterThePlannedHaveAnswered) {
         EXPECT_EQ(lan.clock.elapsed() - start, c.endsAfter) << c.what;
         EXPECT_EQ(found.controllers.size(), c.listed) << c.what;
     }
+    // Nothing at all yet: a LAN of controllers all reading at once is given ten windows, and
+    // the first answer then still gets a window more.
+    for (const auto& [firstAnswer, endsAfter] : {std::pair{60000ms, 30000ms}, {12000ms, 15000ms}}) {
+        Lan lan(2);
+        lan.fleet.at(0).delay = firstAnswer;
+        lan.fleet.at(1).delay = 40000ms;
+        const auto start = lan.clock.elapsed();
+        lan.client.discover({macOf(0), macOf(1)});
+        EXPECT_EQ(lan.clock.elapsed() - start, endsAfter) << firstAnswer.count();
+    }
 }
 
 // The tool's own schedule, where every controller has a processor of its own and answers in
