@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake pkg-config
+    build-essential cmake ninja-build pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     libevdev-dev
     libcli11-dev nlohmann-json3-dev libcsv-dev

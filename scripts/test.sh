@@ -39,6 +39,9 @@ else
     cmake_flags=()
 fi
 
+# Ninja keeps both cores busy across targets where make waits for each library; a folder
+# configured before keeps its own generator.
+export CMAKE_GENERATOR="${CMAKE_GENERATOR:-Ninja}"
 cmake -S . -B "$build_dir" "${cmake_flags[@]}"
 cmake --build "$build_dir" -j "$(nproc)"
 ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" --timeout 600 "${exclude[@]}"
