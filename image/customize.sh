@@ -28,6 +28,8 @@ cp "$state/files/HardCodedHSSets.xml" "$root/etc/trel/ConfigurationFiles/"
 # The simulated tools keep their time server in the state; on this image the time server is
 # timesyncd's, written by the configuration tool (image/rootfs/usr/local/sbin/trelsetup).
 printf '[Time]\nNTP=%s\n' "$(cat "$state/keys/timeserver")" >"$root/etc/systemd/timesyncd.conf"
+# Its syslog server likewise in the syslog stand-in's configuration, which it rereads on SIGHUP.
+echo "server $(cat "$state/keys/syslogserver" 2>/dev/null)" >"$root/etc/krv-syslogd.conf"
 
 # Our packages, installed the way a firmware build installs them; all of them stay at hand.
 mkdir -p "$root/var/cache/krv-packages"
@@ -41,7 +43,7 @@ in_image apt-get install -y --no-install-recommends "${installed[@]}"
 
 # Services: the network by systemd-networkd; nothing scheduled that would compete with the
 # measurements (package list refreshes, file system checks and trims).
-in_image systemctl enable systemd-networkd.service
+in_image systemctl enable systemd-networkd.service krv-syslogd.service
 in_image systemctl mask apt-daily.timer apt-daily-upgrade.timer dpkg-db-backup.timer \
     e2scrub_all.timer fstrim.timer
 echo controller >"$root/etc/hostname"

@@ -39,7 +39,8 @@ for option in "$@"; do
     esac
 done
 if [ "$image" -eq 1 ]; then
-    packages+=(mmdebstrap arch-test qemu-system-arm python3 e2fsprogs)
+    # dnsmasq-base: the DHCP server in the image test's namespace.
+    packages+=(mmdebstrap arch-test qemu-system-arm python3 e2fsprogs dnsmasq-base)
 fi
 if [ "$windows" -eq 1 ]; then
     packages+=(

@@ -60,6 +60,27 @@ class Lab:
     def command(self, argv):
         return ["ip", "netns", "exec", self.name] + argv
 
+    def dhcp_server(self, first, last):
+        """dnsmasq on the bridge handing out first..last, DHCP only, in the foreground."""
+        process = subprocess.Popen(self.command([
+            "dnsmasq", "--keep-in-foreground", "--port=0", "--bind-interfaces",
+            f"--interface={BRIDGE}", "--except-interface=lo", f"--dhcp-range={first},{last},2m",
+            "--leasefile-ro", "--conf-file=/dev/null", "--pid-file="]),
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        try:
+            process.wait(timeout=1)
+            raise Failure(f"dnsmasq ended at once: {process.stderr.read().strip()}")
+        except subprocess.TimeoutExpired:
+            return process
+
+    def stop_dhcp_server(self, process):
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(timeout=10)
+
     def close(self):
         if self.created:
             subprocess.run(["ip", "netns", "delete", self.name], capture_output=True)
