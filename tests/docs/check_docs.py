@@ -83,9 +83,14 @@ def repo_path_exists(root, text, doc_dir):
             return True
         if pattern and glob.glob(os.path.join(base, pattern)):
             return True
-    # A bare file name ("Plan.cpp", "run.sh") may sit anywhere in the tree.
+    # A bare file name ("Plan.cpp", "run.sh") may sit anywhere in the sources: not in build
+    # folders, whose Wine prefixes link back to the whole file system, nor through links.
     if "/" not in text:
-        return bool(glob.glob(os.path.join(root, "**", text), recursive=True))
+        for folder, subfolders, files in os.walk(root):
+            subfolders[:] = [name for name in subfolders
+                             if not name.startswith(("build", ".")) and name != "node_modules"]
+            if text in files:
+                return True
     return False
 
 
