@@ -9,7 +9,8 @@
 #   .krv-sim         marker: this folder is a simulated controller's state
 #
 # The stand-ins sit first in PATH and shadow date, rm, df and route, so everything here
-# reaches real programs by absolute path only.
+# reaches real programs by absolute path only. They name /bin/bash rather than `env bash`:
+# a fleet's queries start them by the thousand, and env would be one more program each time.
 
 SIM_TOOL=${0##*/}
 SIM_STATE=${KRV_SIM_STATE:-}
