@@ -25,21 +25,41 @@ if [ "${#targets[@]}" -eq 0 ]; then
 fi
 
 mkdir -p "$build_dir/artifacts"
-for target in "${targets[@]}"; do
-    corpus="$build_dir/corpus/$target"
+# One fuzzing process per core at a time: each target is single-threaded, so the step takes
+# the seconds per target times the targets divided by the cores.
+run_target() {
+    local target=$1 corpus="$build_dir/corpus/$1"
     mkdir -p "$corpus"
-    options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
-        -artifact_prefix="$build_dir/artifacts/$target-")
+    local options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048
+        -print_final_stats=1 -artifact_prefix="$build_dir/artifacts/$target-")
     [ -f "fuzz/$target/$target.dict" ] && options+=(-dict="fuzz/$target/$target.dict")
-    jobs="${KRV_FUZZ_JOBS:-1}"
+    local jobs="${KRV_FUZZ_JOBS:-1}"
     [ "$jobs" -gt 1 ] && options+=(-fork="$jobs")
-    echo "== $target: ${seconds}s"
     "$build_dir/fuzz/$target/fuzz_$target" "${options[@]}" "$corpus" "fuzz/$target/seeds" \
-        2>"$build_dir/$target.log" || {
-        tail -n 60 "$build_dir/$target.log"
-        echo "fuzz/run.sh: $target found a failure; the input is in $build_dir/artifacts/" >&2
-        exit 1
-    }
-    grep -E 'DONE|^Done|stat::new_units_added' \
-        "$build_dir/$target.log" || true
+        2>"$build_dir/$target.log"
+}
+at_once=$(nproc)
+[ "${KRV_FUZZ_JOBS:-1}" -gt 1 ] && at_once=1
+failed=()
+for ((first = 0; first < ${#targets[@]}; first += at_once)); do
+    batch=("${targets[@]:first:at_once}")
+    pids=()
+    for target in "${batch[@]}"; do
+        echo "== $target: ${seconds}s"
+        run_target "$target" &
+        pids+=($!)
+    done
+    for i in "${!batch[@]}"; do
+        target=${batch[$i]}
+        if wait "${pids[$i]}"; then
+            grep -E 'DONE|^Done|stat::new_units_added' "$build_dir/$target.log" || true
+        else
+            tail -n 60 "$build_dir/$target.log"
+            failed+=("$target")
+        fi
+    done
 done
+if [ "${#failed[@]}" -gt 0 ]; then
+    echo "fuzz/run.sh: ${failed[*]} found a failure; the input is in $build_dir/artifacts/" >&2
+    exit 1
+fi
