@@ -4,7 +4,8 @@
 # warning-free, as the optimiser's other warnings differ by level. The tests are left out: the
 # programs are what a packager builds. MinSizeRel is for the controller's programs only, where
 # size counts; the engineer's tool, much the longest to build, is built once more in Release.
-# Into build-types/TYPE.
+# File by file, not in the other builds' unity batches, so that each file is seen to include
+# what it uses. Into build-types/TYPE.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,7 +14,8 @@ scripts/install-deps.sh
 build_type() {
     local type=$1
     shift
-    cmake -S . -B "build-types/$type" -DCMAKE_BUILD_TYPE="$type" -DKRV_BUILD_TESTS=OFF >/dev/null
+    cmake -S . -B "build-types/$type" -DCMAKE_BUILD_TYPE="$type" -DKRV_BUILD_TESTS=OFF \
+        -DCMAKE_UNITY_BUILD=OFF >/dev/null
     cmake --build "build-types/$type" -j 2 --target "$@"
     echo "build-types.sh: $type builds $*"
 }

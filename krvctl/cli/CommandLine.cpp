@@ -24,8 +24,6 @@ namespace wire = krv::wire;
 
 namespace {
 
-constexpr const char* kProgram = "krvctl";
-
 struct Arguments {
     std::vector<std::string> interfaces;
     double timeoutSeconds = 3;

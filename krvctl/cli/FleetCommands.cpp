@@ -16,8 +16,6 @@ namespace krvctl {
 
 namespace {
 
-constexpr const char* kProgram = "krvctl";
-
 void printPlanAs(Environment& environment, const Plan& plan, bool json) {
     if (json) {
         environment.out << dumpJson(planJson(plan), 2) << '\n';

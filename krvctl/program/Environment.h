@@ -15,6 +15,9 @@
 
 namespace krvctl {
 
+// The name the command line's messages begin with.
+inline constexpr const char* kProgram = "krvctl";
+
 struct Environment;
 
 struct WebOptions {

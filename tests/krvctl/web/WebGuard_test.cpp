@@ -8,7 +8,7 @@
 namespace krvctl {
 namespace {
 
-constexpr const char* kToken = "00112233445566778899aabbccddeeff";
+constexpr const char* kGuardToken = "00112233445566778899aabbccddeeff";
 
 TEST(ListenAddress, StrictAddressAndPort) {
     const auto loopback = parseListenAddress("127.0.0.1:7280");
@@ -53,31 +53,31 @@ void expectVerdicts(const RequestGuard& guard, const std::vector<Case>& cases) {
 }
 
 TEST(RequestGuard, OnLoopbackOnlyTheConsolesOwnAddressAndPage) {
-    const RequestGuard guard(parseListenAddress("127.0.0.1:7280").value(), kToken);
+    const RequestGuard guard(parseListenAddress("127.0.0.1:7280").value(), kGuardToken);
     expectVerdicts(
         guard,
         {
             {"GET", "127.0.0.1:7280", std::nullopt, "", nullptr},
             {"GET", "localhost:7280", "http://localhost:7280", "", nullptr},
             {"GET", "LocalHost:7280", std::nullopt, "", nullptr},
-            {"POST", "127.0.0.1:7280", "http://127.0.0.1:7280", kToken, nullptr},
+            {"POST", "127.0.0.1:7280", "http://127.0.0.1:7280", kGuardToken, nullptr},
             // Scripts send no Origin; the token is what they need.
-            {"POST", "127.0.0.1:7280", std::nullopt, kToken, nullptr},
+            {"POST", "127.0.0.1:7280", std::nullopt, kGuardToken, nullptr},
             // A name a stranger's DNS answers with 127.0.0.1: DNS rebinding.
             {"GET", "console.attacker.example:7280", std::nullopt, "", "Host header"},
             {"POST", "console.attacker.example:7280", "http://console.attacker.example:7280",
-             kToken, "Host header"},
+             kGuardToken, "Host header"},
             {"GET", "127.0.0.1:7281", std::nullopt, "", "Host header"},
             {"GET", "127.0.0.1", std::nullopt, "", "Host header"},
             {"GET", "", std::nullopt, "", "Host header"},
             {"GET", "127.0.0.2:7280", std::nullopt, "", "Host header"},
             // Another site's page: refused even with the token, reads included.
-            {"POST", "127.0.0.1:7280", "http://127.0.0.1:7281", kToken, "another site"},
-            {"POST", "127.0.0.1:7280", "https://127.0.0.1:7280", kToken, "another site"},
-            {"POST", "127.0.0.1:7280", "null", kToken, "another site"},
+            {"POST", "127.0.0.1:7280", "http://127.0.0.1:7281", kGuardToken, "another site"},
+            {"POST", "127.0.0.1:7280", "https://127.0.0.1:7280", kGuardToken, "another site"},
+            {"POST", "127.0.0.1:7280", "null", kGuardToken, "another site"},
             {"GET", "127.0.0.1:7280", "http://attacker.example", "", "another site"},
             // The page's own origin under the other name of loopback is still another site.
-            {"POST", "127.0.0.1:7280", "http://localhost:7280", kToken, "another site"},
+            {"POST", "127.0.0.1:7280", "http://localhost:7280", kGuardToken, "another site"},
             {"POST", "127.0.0.1:7280", "http://127.0.0.1:7280", "", "token is missing"},
             {"POST", "127.0.0.1:7280", "http://127.0.0.1:7280", "00112233445566778899aabbccddeefe",
              "token is wrong"},
@@ -87,14 +87,14 @@ TEST(RequestGuard, OnLoopbackOnlyTheConsolesOwnAddressAndPage) {
 }
 
 TEST(RequestGuard, ElsewhereAddressesWrittenOutButNoNames) {
-    const RequestGuard lan(parseListenAddress("192.0.2.250:7280").value(), kToken);
+    const RequestGuard lan(parseListenAddress("192.0.2.250:7280").value(), kGuardToken);
     expectVerdicts(lan, {
                             {"GET", "192.0.2.250:7280", std::nullopt, "", nullptr},
                             {"GET", "localhost:7280", std::nullopt, "", "Host header"},
                             {"GET", "192.0.2.251:7280", std::nullopt, "", "Host header"},
                         });
     // Every address of the machine, so any of them written out, on the port; never a name.
-    const RequestGuard any(parseListenAddress("0.0.0.0:80").value(), kToken);
+    const RequestGuard any(parseListenAddress("0.0.0.0:80").value(), kGuardToken);
     expectVerdicts(any, {
                             {"GET", "192.0.2.250:80", std::nullopt, "", nullptr},
                             {"GET", "0.0.0.0", std::nullopt, "", nullptr},
