@@ -64,10 +64,9 @@ for dir in "${dirs[@]}"; do
     if [ -e "$dir/qemu-aarch64-static" ]; then
         shadow="$work/path${#shadow_path}"
         mkdir -p "$shadow"
-        for entry in "$dir"/*; do
-            case ${entry##*/} in qemu-aarch64*) continue ;; esac
-            ln -s "$entry" "$shadow/"
-        done
+        # One ln for the whole folder: a program start per entry took most of this test's time.
+        ln -s "$dir"/* "$shadow/"
+        rm -f "$shadow"/qemu-aarch64*
         dir=$shadow
     fi
     shadow_path+=${shadow_path:+:}$dir
