@@ -10,7 +10,7 @@ build_dir=build-bench
 # The project's own build type (-O2); strip takes the debug information off for the size.
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build_dir" -j "$(nproc)" \
-    --target krvd tapsim bench_inprocess bench_system bench_plain_loop >/dev/null
+    --target krvd krvctl tapsim bench_inprocess bench_system bench_plain_loop bench_fleet >/dev/null
 
 echo "== machine"
 echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
@@ -28,3 +28,6 @@ echo "== in-process (Google Benchmark)"
 
 echo "== the daemon in its namespaces"
 "$build_dir/bench/bench_system" "$@"
+
+echo "== krvctl's fleet goals, on a LAN of namespaces"
+"$build_dir/bench/bench_fleet"

@@ -25,15 +25,11 @@
 #include <thread>
 #include <vector>
 
-#include "krvd/settings/Settings.h"
-#include "krvd/system/SettingsReader.h"
-#include "krvd/system/SettingsWriter.h"
+#include "bench/BenchOptions.h"
+#include "bench/QueryLines.h"
 #include "tests/core/e2e/NetworkLab.h"
 #include "tests/core/e2e/ProcessProbe.h"
 #include "tests/core/e2e/Soak.h"
-#include "tests/support/FakeInterfaceLister.h"
-#include "tests/support/FakeShell.h"
-#include "tests/support/QuietSyslog.h"
 #include "tests/support/TempDir.h"
 
 extern char** environ;
@@ -42,11 +38,9 @@ namespace {
 
 using namespace krvd::e2e;
 using Clock = std::chrono::steady_clock;
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
+using krvbench::median;
+using krvbench::optionText;
+using krvbench::optionValue;
 
 pid_t spawnTo(const std::vector<std::string>& argv, const std::string& out) {
     posix_spawn_file_actions_t actions;
@@ -66,23 +60,6 @@ pid_t spawnTo(const std::vector<std::string>& argv, const std::string& out) {
     return pid;
 }
 
-// The command lines of one QUERY on an imx controller on br0, as the daemon builds them.
-std::vector<std::string> queryCommandLines() {
-    krvtest::QuietSyslog quiet;
-    krvtest::TempDir dir;
-    dir.write("krvd_interface", "br0\n");
-    krvtest::FakeShell shell;
-    shell.answer("trelsetup getsdk", "imx\n");
-    krvtest::FakeInterfaceLister interfaces;
-    krvd::SystemAccess system{shell, interfaces, dir.controllerPaths()};
-    krvd::Settings settings;
-    std::streambuf* previous = std::cout.rdbuf(nullptr);
-    krvd::readSettings(settings, system);
-    krvd::readClock(shell);
-    std::cout.rdbuf(previous);
-    return shell.lines();
-}
-
 // On the controller: the lines one after another, each by sh -c, its output read to the end;
 // one line of seconds per round into resultFile.
 int runFloor(const std::string& linesFile, int rounds, const std::string& resultFile) {
@@ -94,16 +71,8 @@ int runFloor(const std::string& linesFile, int rounds, const std::string& result
     std::ofstream result(resultFile);
     for (int round = 0; round < rounds; ++round) {
         const auto start = Clock::now();
-        for (const auto& line : lines) {
-            // popen runs the line by /bin/sh -c, as the daemon's runner does.
-            FILE* pipe = popen(line.c_str(), "r");
-            if (pipe == nullptr) {
-                return 1;
-            }
-            char buffer[512];
-            while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            }
-            pclose(pipe);
+        if (!krvbench::runCommandLines(lines)) {
+            return 1;
         }
         result << std::chrono::duration<double>(Clock::now() - start).count() << "\n";
     }
@@ -130,7 +99,7 @@ QueryFigures measureQueries(const NetworkLab& lab, Peer& peer, Daemon& daemon, i
 
     krvtest::TempDir dir;
     std::ofstream linesFile(dir.file("lines"));
-    for (const auto& line : queryCommandLines()) {
+    for (const auto& line : krvbench::queryCommandLines()) {
         linesFile << line << "\n";
     }
     linesFile.close();
@@ -200,30 +169,16 @@ double floodCpuPerDatagram(pid_t receiver, Peer& peer, std::size_t count) {
     return static_cast<double>(used) / handled;
 }
 
-std::string text(int argc, char** argv, const std::string& option) {
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (argv[i] == option) {
-            return argv[i + 1];
-        }
-    }
-    return {};
-}
-
-int value(int argc, char** argv, const std::string& option, int fallback) {
-    const std::string given = text(argc, argv, option);
-    return given.empty() ? fallback : std::atoi(given.c_str());
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "--floor") {
         return runFloor(argv[2], std::atoi(argv[3]), argv[4]);
     }
-    const int queries = value(argc, argv, "--queries", 20);
-    const int floodCount = value(argc, argv, "--flood", 200000);
-    const int rounds = value(argc, argv, "--rounds", 3);
-    const Daemon::Options options{.program = text(argc, argv, "--krvd")};
+    const int queries = optionValue(argc, argv, "--queries", 20);
+    const int floodCount = optionValue(argc, argv, "--flood", 200000);
+    const int rounds = optionValue(argc, argv, "--rounds", 3);
+    const Daemon::Options options{.program = optionText(argc, argv, "--krvd")};
 
     NetworkLab lab(NetworkLab::Side::Bridge);
     if (!lab.failure().empty()) {

@@ -35,12 +35,6 @@ namespace wire = krv::wire;
 constexpr int kFleetSize = 24;
 constexpr int kStormSize = 1000;
 
-std::string fleetMac(int index) {
-    char mac[18];
-    std::snprintf(mac, sizeof mac, "02:00:00:4B:20:%02X", index);
-    return mac;
-}
-
 // Two dozen daemons on a LAN of their own, each on its own simulated controller with its own
 // MAC; half of them reply with hand-built raw frames.
 class Fleet : public ::testing::Test {
@@ -49,20 +43,10 @@ class Fleet : public ::testing::Test {
         if (!lan.failure().empty()) {
             GTEST_SKIP() << lan.failure();
         }
-        for (int i = 0; i < kFleetSize; ++i) {
-            const bool bridged = i % 2 == 0;
-            const auto host = lan.addHost("192.0.2." + std::to_string(10 + i), bridged);
-            ASSERT_TRUE(host) << lan.failure();
-            Daemon::Options options;
-            options.hostname = "ctl-" + std::to_string(i);
-            auto daemon = std::make_unique<Daemon>(*host, bridged ? "br0" : "eth0", options);
-            daemon->configure({"set", "mac", fleetMac(i)});
-            ASSERT_TRUE(daemon->launch()) << daemon->failure();
-            daemons.push_back(std::move(daemon));
-        }
-        for (const auto& daemon : daemons) {
-            ASSERT_TRUE(daemon->awaitListening()) << daemon->failure();
-        }
+        std::string failure;
+        auto started = startFleet(lan, kFleetSize, failure);
+        ASSERT_TRUE(started) << failure;
+        daemons = std::move(*started);
     }
 
     Lan lan;

@@ -3,9 +3,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
-
-#include "tests/core/e2e/NetworkLab.h"
 
 namespace krvctl::e2e {
 
@@ -71,6 +70,43 @@ std::optional<std::string> Lan::addHost(const std::string& address, bool bridged
         return std::nullopt;
     }
     return host;
+}
+
+std::string fleetMac(int index) {
+    char mac[18];
+    std::snprintf(mac, sizeof mac, "02:00:00:4B:20:%02X", index);
+    return mac;
+}
+
+std::optional<std::vector<std::unique_ptr<krvd::e2e::Daemon>>> startFleet(Lan& lan, int count,
+                                                                          std::string& failure) {
+    using krvd::e2e::Daemon;
+    std::vector<std::unique_ptr<Daemon>> daemons;
+    for (int i = 0; i < count; ++i) {
+        const bool bridged = i % 2 == 0;
+        const auto host = lan.addHost("192.0.2." + std::to_string(10 + i), bridged);
+        if (!host) {
+            failure = lan.failure();
+            return std::nullopt;
+        }
+        Daemon::Options options;
+        options.hostname = "ctl-" + std::to_string(i);
+        auto daemon = std::make_unique<Daemon>(*host, bridged ? "br0" : "eth0", options);
+        daemon->configure({"set", "mac", fleetMac(i)});
+        if (!daemon->launch()) {
+            failure = daemon->failure();
+            return std::nullopt;
+        }
+        daemons.push_back(std::move(daemon));
+    }
+    // Launched all before waiting for any: each takes seconds to read its state.
+    for (const auto& daemon : daemons) {
+        if (!daemon->awaitListening()) {
+            failure = daemon->failure();
+            return std::nullopt;
+        }
+    }
+    return daemons;
 }
 
 bool Lan::ip(const std::vector<std::string>& arguments) {

@@ -6,9 +6,12 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tests/core/e2e/NetworkLab.h"
 
 namespace krvctl::e2e {
 
@@ -36,6 +39,15 @@ class Lan {
     std::vector<std::string> hosts_;
     std::string failure_;
 };
+
+// The MAC of a fleet's controller number index: 02:00:00:4B:20:II.
+std::string fleetMac(int index);
+
+// count real daemons on hosts 192.0.2.10 onwards, each on its own simulated controller with
+// fleetMac(i) as its MAC and ctl-i as its host name; half of them reply with hand-built raw
+// frames. Returns them listening, or nothing with failure set.
+std::optional<std::vector<std::unique_ptr<krvd::e2e::Daemon>>> startFleet(Lan& lan, int count,
+                                                                          std::string& failure);
 
 struct ToolRun {
     int status = -1;

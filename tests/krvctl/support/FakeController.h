@@ -47,6 +47,33 @@ struct FakeController {
         }
         return statusText(seqid, mac, fields, formatUtcClock(wallMs / 1000 + clockOffsetSeconds));
     }
+
+    // An accepted ASSIGN's settings, as the daemon takes them (a public resolver never shows
+    // as the name server); atMs is the wall clock when it arrives.
+    void take(const DecodedDatagram& assign, std::int64_t atMs) {
+        for (std::size_t i = 2; i < assign.items.size(); ++i) {
+            const Item& item = assign.items[i];
+            if (ignoredKeys.contains(item.key)) {
+                continue;
+            }
+            if (item.key == "utcclock") {
+                clockOffsetSeconds = parseUtcClock(item.value).value() - atMs / 1000;
+            } else if (item.key != "nameserver" ||
+                       (item.value != "8.8.8.8" && item.value != "1.1.1.1")) {
+                values[item.key] = item.value;
+            }
+        }
+        if (silentAfterAssign) {
+            silent = true;
+        }
+    }
+
+    // An accepted CLEAR.
+    void forget(const std::string& key) {
+        if (!ignoredKeys.contains(key)) {
+            values.erase(key);
+        }
+    }
 };
 
 // A controller on the network behind one of the laptop's interfaces.
@@ -103,7 +130,7 @@ class FakeFleet {
                     lan.deliver(krv::ackText(*seqid, controller.mac, controller.accepts),
                                 controller.from, wait, controller.interface);
                     if (controller.accepts) {
-                        apply(controller, decoded, at);
+                        controller.take(decoded, at);
                         if (controller.pausesAfterAssign) {
                             controller.busyUntil = clock_.now() + wait + std::chrono::seconds(5);
                         }
@@ -112,32 +139,13 @@ class FakeFleet {
                 case Command::Clear:
                     lan.deliver(krv::ackText(*seqid, controller.mac, controller.accepts),
                                 controller.from, wait, controller.interface);
-                    if (controller.accepts &&
-                        !controller.ignoredKeys.contains(decoded.items[2].key)) {
-                        controller.values.erase(decoded.items[2].key);
+                    if (controller.accepts) {
+                        controller.forget(decoded.items[2].key);
                     }
                     break;
                 default:
                     break;
             }
-        }
-    }
-
-    void apply(FakeController& controller, const DecodedDatagram& assign, std::int64_t atMs) {
-        for (std::size_t i = 2; i < assign.items.size(); ++i) {
-            const Item& item = assign.items[i];
-            if (controller.ignoredKeys.contains(item.key)) {
-                continue;
-            }
-            if (item.key == "utcclock") {
-                controller.clockOffsetSeconds = parseUtcClock(item.value).value() - atMs / 1000;
-            } else if (item.key != "nameserver" ||
-                       (item.value != "8.8.8.8" && item.value != "1.1.1.1")) {
-                controller.values[item.key] = item.value;
-            }
-        }
-        if (controller.silentAfterAssign) {
-            controller.silent = true;
         }
     }
 
