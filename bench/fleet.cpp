@@ -154,8 +154,10 @@ class SiteController {
                 std::this_thread::sleep_for(std::chrono::seconds(wire::kPauseAfterAssignSeconds));
                 break;
             case krvctl::Command::Clear:
-                send(krv::ackText(*seqid, state_.mac, true));
-                state_.forget(request.items[2].key);
+                if (request.items.size() > 2) {
+                    send(krv::ackText(*seqid, state_.mac, true));
+                    state_.forget(request.items[2].key);
+                }
                 break;
             default:
                 break;
