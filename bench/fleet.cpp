@@ -10,7 +10,6 @@
 // Needs root. Prints "figure: value" lines.
 //   bench_fleet [--controllers N] [--rounds N] [--scene site|daemons|both]
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,8 +18,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -83,18 +80,8 @@ class SiteController {
     SiteController(const std::string& networkNamespace, krvctl::test::FakeController state,
                    milliseconds readTime)
         : state_(std::move(state)), readTime_(readTime) {
-        krvd::e2e::runInNamespace(networkNamespace, [this] {
-            socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            const int on = 1;
-            ::setsockopt(socket_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-            sockaddr_in port{};
-            port.sin_family = AF_INET;
-            port.sin_port = htons(wire::kPort);
-            if (::bind(socket_, reinterpret_cast<const sockaddr*>(&port), sizeof port) != 0) {
-                ::close(socket_);
-                socket_ = -1;
-            }
-        });
+        krvd::e2e::runInNamespace(networkNamespace,
+                                  [this] { socket_ = krvd::e2e::openSetupPort(); });
         if (socket_ >= 0) {
             server_ = std::thread([this] { serve(); });
         }
@@ -152,16 +139,16 @@ class SiteController {
                                 .count();
         switch (request.command) {
             case krvctl::Command::Query:
-                send(state_.status(*seqid, wallMs));
+                krvd::e2e::broadcastDatagram(socket_, state_.status(*seqid, wallMs));
                 break;
             case krvctl::Command::Assign:
                 ++assignsHeard_;
-                send(krv::ackText(*seqid, state_.mac, true));
+                krvd::e2e::broadcastDatagram(socket_, krv::ackText(*seqid, state_.mac, true));
                 state_.take(request, wallMs);
                 std::this_thread::sleep_for(std::chrono::seconds(wire::kPauseAfterAssignSeconds));
                 break;
             case krvctl::Command::Clear:
-                send(krv::ackText(*seqid, state_.mac, clearTaken));
+                krvd::e2e::broadcastDatagram(socket_, krv::ackText(*seqid, state_.mac, clearTaken));
                 if (clearTaken) {
                     state_.forget(request.items[2].key);
                 }
@@ -169,15 +156,6 @@ class SiteController {
             default:
                 break;
         }
-    }
-
-    void send(const std::string& text) {
-        sockaddr_in everyone{};
-        everyone.sin_family = AF_INET;
-        everyone.sin_port = htons(wire::kPort);
-        everyone.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-        ::sendto(socket_, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&everyone),
-                 sizeof everyone);
     }
 
     krvctl::test::FakeController state_;
@@ -267,15 +245,15 @@ int siteScene(int controllers, int rounds) {
     for (int i = 0; i < controllers; ++i) {
         const std::string address = "192.0.2." + std::to_string(10 + i);
         const auto host = lan.addHost(address, false);
+        if (!host) {
+            std::cerr << "bench_fleet: " << lan.failure() << "\n";
+            return 1;
+        }
         krvctl::test::FakeController state;
         state.mac = fleetMac(i);
         state.from = address;
         state.values["ip"] = address;
         state.values["hostname"] = "ctl-" + std::to_string(i);
-        if (!host) {
-            std::cerr << "bench_fleet: " << lan.failure() << "\n";
-            return 1;
-        }
         site.push_back(std::make_unique<SiteController>(*host, state, *readTime));
         if (!site.back()->listening()) {
             std::cerr << "bench_fleet: no port on " << *host << "\n";

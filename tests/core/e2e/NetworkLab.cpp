@@ -217,14 +217,8 @@ std::string addressAt(const std::string& packet, std::size_t offset) {
 
 Peer::Peer(const NetworkLab& lab) {
     const bool entered = insideNamespace(lab.peerNamespace(), [this] {
-        udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        setsockopt(udp_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-        setsockopt(udp_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_port = htons(7217);
-        if (bind(udp_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        udp_ = openSetupPort();
+        if (udp_ < 0) {
             failure_ = "peer cannot bind port 7217";
         }
         if (!bindPacketSocketToPeer(capture_, SOCK_DGRAM, ETH_P_IP)) {
@@ -244,6 +238,21 @@ Peer::~Peer() {
     }
 }
 
+int openSetupPort() {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(7217);
+    if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 namespace {
 
 bool sendDatagram(int fd, const std::string& text, in_addr_t address) {
@@ -257,8 +266,12 @@ bool sendDatagram(int fd, const std::string& text, in_addr_t address) {
 
 }  // namespace
 
+bool broadcastDatagram(int fd, const std::string& text) {
+    return sendDatagram(fd, text, htonl(INADDR_BROADCAST));
+}
+
 bool Peer::broadcast(const std::string& text) {
-    return sendDatagram(udp_, text, htonl(INADDR_BROADCAST));
+    return broadcastDatagram(udp_, text);
 }
 
 bool Peer::sendToController(const std::string& text) {

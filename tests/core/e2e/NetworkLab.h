@@ -27,6 +27,12 @@ int runQuietly(const std::vector<std::string>& argv);
 // in it. False when the namespace could not be entered.
 bool runInNamespace(const std::string& name, const std::function<void()>& f);
 
+// A UDP socket on port 7217 that may broadcast, opened in the calling thread's namespace (call
+// it inside runInNamespace); another socket may hold the port too. -1 when it cannot be bound.
+int openSetupPort();
+// Sends text from fd to 255.255.255.255:7217; false unless all of it went out.
+bool broadcastDatagram(int fd, const std::string& text);
+
 class NetworkLab {
   public:
     // The controller's side is either a bridge "br0" with the veth "eth0" as its port, or the

@@ -3,7 +3,6 @@
 // applied from a spreadsheet's file in one test (two dozen daemons take many seconds to start
 // and to read their state), and a responder that answers one QUERY with a thousand STATUS
 // replies at once. Collection and apply times are reported, not asserted.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -269,10 +268,6 @@ int answerWithAStorm(int socketFd) {
         if (request.command != Command::Query || seqid == nullptr) {
             continue;
         }
-        sockaddr_in everyone{};
-        everyone.sin_family = AF_INET;
-        everyone.sin_port = htons(wire::kPort);
-        everyone.sin_addr.s_addr = htonl(INADDR_BROADCAST);
         int sent = 0;
         for (int i = 0; i < kStormSize; ++i) {
             char mac[18];
@@ -288,10 +283,7 @@ int answerWithAStorm(int socketFd) {
             krv::appendItem(reply, wire::key::kNtpsync, "yes");
             krv::appendItem(reply, wire::key::kUtcclock, "20261208120000");
             krv::appendItem(reply, wire::key::kDisplaytime, "");
-            if (::sendto(socketFd, reply.data(), reply.size(), 0,
-                         reinterpret_cast<const sockaddr*>(&everyone), sizeof everyone) > 0) {
-                ++sent;
-            }
+            sent += krvd::e2e::broadcastDatagram(socketFd, reply);
         }
         return sent;
     }
@@ -306,16 +298,7 @@ TEST(Storm, AThousandRepliesInOneBurstAreAllListed) {
     const auto host = lan.addHost("192.0.2.5", false);
     ASSERT_TRUE(host) << lan.failure();
     int responder = -1;
-    ASSERT_TRUE(krvd::e2e::runInNamespace(*host, [&] {
-        responder = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        ::setsockopt(responder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        ::setsockopt(responder, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-        sockaddr_in port{};
-        port.sin_family = AF_INET;
-        port.sin_port = htons(wire::kPort);
-        ::bind(responder, reinterpret_cast<const sockaddr*>(&port), sizeof port);
-    }));
+    ASSERT_TRUE(krvd::e2e::runInNamespace(*host, [&] { responder = krvd::e2e::openSetupPort(); }));
     ASSERT_GE(responder, 0);
     int sent = 0;
     std::thread storm([&] { sent = answerWithAStorm(responder); });
