@@ -166,6 +166,9 @@ NetworkLab::NetworkLab(Side side) : side_(side) {
     if (!ok && failure_.empty()) {
         failure_ = "could not build the namespaces' links";
     }
+    if (ok && !awaitRunning(p, "peer0")) {
+        failure_ = "peer0 did not come up within 20 s";
+    }
 }
 
 NetworkLab::~NetworkLab() {
@@ -265,6 +268,30 @@ bool sendDatagram(int fd, const std::string& text, in_addr_t address) {
 }
 
 }  // namespace
+
+bool awaitRunning(const std::string& ns, const std::string& interface) {
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        bool running = false;
+        insideNamespace(ns, [&] {
+            const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            ifreq request{};
+            std::strncpy(request.ifr_name, interface.c_str(), IFNAMSIZ - 1);
+            running = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
+                      (request.ifr_flags & IFF_UP) != 0 && (request.ifr_flags & IFF_RUNNING) != 0;
+            if (fd >= 0) {
+                close(fd);
+            }
+        });
+        if (running) {
+            return true;
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
 
 bool broadcastDatagram(int fd, const std::string& text) {
     return sendDatagram(fd, text, htonl(INADDR_BROADCAST));

@@ -33,6 +33,11 @@ int openSetupPort();
 // Sends text from fd to 255.255.255.255:7217; false unless all of it went out.
 bool broadcastDatagram(int fd, const std::string& text);
 
+// Waits until the interface in the namespace is up and running. The kernel marks a fresh link
+// running a moment after it is set up, seconds later when namespaces are being built and torn
+// down beside it; until then every tool rightly calls it down. False after 20 s.
+bool awaitRunning(const std::string& ns, const std::string& interface);
+
 class NetworkLab {
   public:
     // The controller's side is either a bridge "br0" with the veth "eth0" as its port, or the
