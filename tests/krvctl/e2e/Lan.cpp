@@ -69,6 +69,11 @@ std::optional<std::string> Lan::addHost(const std::string& address, bool bridged
     if (!ok) {
         return std::nullopt;
     }
+    // The hub's bridge runs once its first port does; the tool searches only what runs.
+    if (!krvd::e2e::awaitRunning(hub_, "lan0")) {
+        failure_ = "the hub's bridge lan0 did not come up";
+        return std::nullopt;
+    }
     return host;
 }
 
