@@ -159,10 +159,10 @@ class Laptop : public ::testing::Test {
         for (const auto& daemon : daemons) {
             ASSERT_TRUE(daemon->awaitListening()) << daemon->failure();
         }
-        for (const std::string& interface :
-             {kSegments[0].interface, kSegments[1].interface, std::string("wlan0")}) {
-            ASSERT_TRUE(krvd::e2e::awaitRunning(lab.laptop(), interface)) << interface;
+        for (const Segment& segment : kSegments) {
+            ASSERT_TRUE(krvd::e2e::awaitRunning(lab.laptop(), segment.interface));
         }
+        ASSERT_TRUE(krvd::e2e::awaitRunning(lab.laptop(), "wlan0"));
     }
 
     ToolRun tool(std::vector<std::string> arguments) {
